@@ -1,0 +1,85 @@
+// Module entry point: creates the module once per process and registers the
+// classes, in a fixed order that is also the order of __all__.
+#include "binding/args.hpp"
+#include "term/py_term.hpp"
+#include "types/py_types.hpp"
+
+namespace quorvel {
+namespace {
+
+using py::Ref;
+
+struct ClassEntry {
+    const char* name;
+    PyTypeObject* (*type)();
+};
+
+// Classes join this table as they are built; the order is fixed.
+const ClassEntry classes[] = {
+    {"Variable", variable_type},
+    {"Application", application_type},
+    {"Term", term_type},
+};
+
+PyObject* module_cell = nullptr;  // set once, never emptied
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quorvel",
+    "Type theoretical graph modeling.\n\n"
+    "This module exposes the core classes and functionality of quorvel to Python,\n"
+    "including the type system, graph components, and query mechanisms.\n\n"
+    "# Classes Exposed\n\n"
+    "- `Variable`: Type variables\n"
+    "- `Application`: Application types (A -> B)\n"
+    "- `Term`: Typed terms\n"
+    "- `Node`: Graph nodes with types\n"
+    "- `Edge`: Graph edges with terms\n"
+    "- `Graph`: The main graph structure\n"
+    "- `TypeSchema`: Type pattern matching\n"
+    "- `NodePattern`, `EdgePattern`, `PathPattern`: Query patterns\n"
+    "- `Query`: Cypher-like query builder\n",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool register_class(PyObject* module, const ClassEntry& entry) {
+    PyObject* type = reinterpret_cast<PyObject*>(entry.type());
+    if (!type) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot create the type %s", entry.name);
+        return false;
+    }
+    Ref all = Ref::borrow(PyDict_GetItemString(PyModule_GetDict(module), "__all__"));
+    if (!all) {
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
+    }
+    Ref name = py::str(entry.name);
+    if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
+    return PyModule_AddObjectRef(module, entry.name, type) == 0;
+}
+
+}  // namespace
+}  // namespace quorvel
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quorvel() {
+    using namespace quorvel;
+    if (module_cell) {
+        PyErr_SetString(PyExc_ImportError, "quorvel may only be initialized once per interpreter process");
+        return nullptr;
+    }
+    try {
+        Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+        if (!module) return nullptr;
+        for (const ClassEntry& entry : classes)
+            if (!register_class(module.get(), entry)) return nullptr;
+        module_cell = module.clone().release();
+        return module.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}

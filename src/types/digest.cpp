@@ -13,7 +13,7 @@ Digest sha256_of(std::string_view prefix, std::string_view body) {
     char small[256];
     std::size_t total = prefix.size() + body.size();
     if (total <= sizeof small) {
-        std::memcpy(small, prefix.data(), prefix.size());
+        if (!prefix.empty()) std::memcpy(small, prefix.data(), prefix.size());
         if (!body.empty()) std::memcpy(small + prefix.size(), body.data(), body.size());
         SHA256(reinterpret_cast<const unsigned char*>(small), total, out.data());
     } else {

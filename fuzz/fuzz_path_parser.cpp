@@ -1,0 +1,53 @@
+// Arbitrary bytes into the path parser: it must never crash, and every answer
+// must be either a well-formed path or an InvalidPattern with a known reason.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+#include <variant>
+
+#include "patterns/path_parser.hpp"
+
+namespace {
+
+bool known_reason(std::string_view r) {
+    static constexpr std::string_view fixed[] = {
+        "Pattern cannot be empty",
+        "Unmatched parentheses in pattern",
+        "Unmatched brackets in pattern",
+        "Pattern cannot end with an edge",
+        "Node pattern must be enclosed in parentheses",
+        "Cannot have both <- and -> in same edge",
+        "Edge pattern must contain brackets",
+        "Edge pattern must contain closing bracket",
+        "Brackets are mismatched",
+        "Pattern must contain at least one node",
+        "Invalid pattern: too many edges for the number of nodes",
+    };
+    for (std::string_view f : fixed)
+        if (r == f) return true;
+    constexpr std::string_view head = "Unexpected character '";
+    constexpr std::string_view tail = "' outside of node or edge pattern";
+    // One character: a whole UTF-8 sequence or a single invalid byte.
+    return r.size() > head.size() + tail.size() && r.size() <= head.size() + tail.size() + 4 &&
+           r.starts_with(head) && r.ends_with(tail);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    quorvel::ParseResult result = quorvel::parse_path(input);
+    if (auto* path = std::get_if<quorvel::ParsedPath>(&result)) {
+        if (path->nodes.empty() || path->edges.size() >= path->nodes.size()) std::abort();
+        for (const auto& e : path->edges) quorvel::direction_name(e.direction);
+    } else {
+        const auto& error = std::get<quorvel::QuorvelError>(result);
+        if (error.kind != quorvel::QuorvelError::Kind::InvalidPattern) std::abort();
+        if (!known_reason(error.second)) std::abort();
+        // Only the empty input names the empty pattern.
+        if ((error.second == "Pattern cannot be empty") != error.first.empty()) std::abort();
+        if (error.first.size() > size) std::abort();
+    }
+    return 0;
+}

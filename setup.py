@@ -1,0 +1,27 @@
+"""Build glue: setuptools hands the extension to CMake, which builds it for
+the interpreter running this script and places it where setuptools expects."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+ROOT = Path(__file__).resolve().parent
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext):
+        out_dir = Path(self.get_ext_fullpath(ext.name)).resolve().parent
+        build_dir = Path(self.build_temp).resolve() / "cmake"
+        generator = ["-G", "Ninja"] if subprocess.run(["which", "ninja"], capture_output=True).returncode == 0 else []
+        subprocess.check_call(["cmake", "-S", str(ROOT), "-B", str(build_dir), *generator,
+                               f"-DQUORVEL_PYTHON={sys.executable}", "-DQUORVEL_TESTS=OFF",
+                               f"-DQUORVEL_OUTPUT_DIR={out_dir}", "-DCMAKE_BUILD_TYPE=Release"])
+        subprocess.check_call(["cmake", "--build", str(build_dir), "--target", "quorvel",
+                               "-j", str(os.cpu_count() or 2)])
+
+
+setup(ext_modules=[Extension("quorvel", sources=[])], cmdclass={"build_ext": CMakeBuild})

@@ -1,0 +1,43 @@
+// Safe iteration over a Python dict that user code may change while we walk
+// it: every step hands out owned key and value references, and a change of
+// size since the walk began ends it with RuntimeError, like Python's own
+// dict iterators.
+#pragma once
+
+#include "binding/ref.hpp"
+
+namespace quorvel::py {
+
+class DictWalk {
+public:
+    explicit DictWalk(PyObject* dict) : dict_(Ref::borrow(dict)), size_(PyDict_GET_SIZE(dict)) {}
+
+    enum Step { Item, Done, Error };
+
+    Step next(Ref& key, Ref& value) {
+        if (PyDict_GET_SIZE(dict_.get()) != size_) return changed();
+        PyObject *k, *v;
+        if (!PyDict_Next(dict_.get(), &pos_, &k, &v)) return Done;
+        key = Ref::borrow(k);
+        value = Ref::borrow(v);
+        return Item;
+    }
+
+    // Call after running code that may have changed the dict.
+    bool still_valid() {
+        if (PyDict_GET_SIZE(dict_.get()) == size_) return true;
+        changed();
+        return false;
+    }
+
+private:
+    Step changed() {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return Error;
+    }
+    Ref dict_;
+    Py_ssize_t size_;
+    Py_ssize_t pos_ = 0;
+};
+
+}  // namespace quorvel::py

@@ -1,0 +1,21 @@
+#include "binding/pyclass.hpp"
+
+#include "binding/args.hpp"
+
+#include <cstring>
+
+namespace quorvel::py {
+
+PyTypeObject* create_type(PyType_Spec* spec) {
+    // The spec names "quorvel.X" so that __module__ is set from the start;
+    // the type's own name is then the bare class name.
+    Ref t = Ref::steal(PyType_FromSpec(spec));
+    if (!t) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(t.get());
+    if (const char* dot = std::strrchr(spec->name, '.')) type->tp_name = dot + 1;
+    return reinterpret_cast<PyTypeObject*>(t.release());
+}
+
+PyObject* memory_error() { return PyErr_NoMemory(); }
+
+}  // namespace quorvel::py

@@ -1,0 +1,84 @@
+// The generic object box of every class: the Python header, the borrow flag
+// and one C++ value, plus the slot functions every box needs (allocation,
+// dealloc, GC traverse/clear).
+//
+// A value type T that holds Python objects provides
+//     int traverse(visitproc visit, void* arg) const;   // visit every held object
+//     void clear();                                      // drop them (tp_clear)
+// and its class is created with Py_TPFLAGS_HAVE_GC.
+#pragma once
+
+#include "binding/borrow.hpp"
+#include "binding/ref.hpp"
+
+#include <new>
+#include <utility>
+
+namespace quorvel::py {
+
+template <class T>
+struct Box {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    T value;
+};
+
+template <class T>
+inline Box<T>* box(PyObject* o) noexcept {
+    return reinterpret_cast<Box<T>*>(o);
+}
+template <class T>
+inline T& value_of(PyObject* o) noexcept {
+    return box<T>(o)->value;
+}
+
+// Allocates an instance of `type` and constructs its value in place.
+template <class T, class... A>
+Ref make_object(PyTypeObject* type, A&&... a) {
+    PyObject* o = type->tp_alloc(type, 0);
+    if (!o) return Ref();
+    auto* b = box<T>(o);
+    new (&b->borrow) BorrowFlag();
+    try {
+        new (&b->value) T(std::forward<A>(a)...);
+    } catch (const std::bad_alloc&) {
+        // The value was never built: free the raw object without running dealloc.
+        PyTypeObject* tp = Py_TYPE(o);
+        if (PyType_IS_GC(tp)) PyObject_GC_UnTrack(o);
+        tp->tp_free(o);
+        Py_DECREF(tp);
+        PyErr_NoMemory();
+        return Ref();
+    }
+    return Ref::steal(o);
+}
+
+template <class T>
+void dealloc(PyObject* o) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (PyType_IS_GC(tp)) PyObject_GC_UnTrack(o);
+    box<T>(o)->value.~T();
+    tp->tp_free(o);
+    Py_DECREF(tp);  // heap types are referenced by their instances
+}
+
+template <class T>
+int traverse(PyObject* o, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(o));
+    return box<T>(o)->value.traverse(visit, arg);
+}
+
+template <class T>
+int clear(PyObject* o) {
+    box<T>(o)->value.clear();
+    return 0;
+}
+
+// Builds a heap type from its slot table; the bare class name is the type's
+// name, `__module__` says where it lives.
+PyTypeObject* create_type(PyType_Spec* spec);
+
+// Converts a C++ exception escaping a slot into a Python one.
+PyObject* memory_error();
+
+}  // namespace quorvel::py

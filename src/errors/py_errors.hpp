@@ -1,0 +1,12 @@
+#pragma once
+
+#include "binding/ref.hpp"
+#include "errors/error.hpp"
+
+namespace quorvel {
+
+// Sets the mapped Python exception with the error's display text as its only
+// argument. Always returns null so callers can `return raise(err);`.
+PyObject* raise(const QuorvelError& err);
+
+}  // namespace quorvel

@@ -1,0 +1,48 @@
+// Parser for path pattern texts such as `(n:Person)-[e:knows]->(m:Person)`.
+//
+// Pure C++ (no Python headers) so it can be unit tested and fuzzed on its
+// own; the Python layer turns a ParsedPath into NodePattern / EdgePattern
+// objects. Two passes: a character-level tokenizer cuts the text into node and
+// edge texts, then each text is taken apart into a variable and a schema.
+// Both passes are iterative and linear in the input length.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "errors/error.hpp"
+
+namespace quorvel {
+
+enum class Direction { Forward, Backward, Any };
+
+// "forward", "backward" or "any": the text the Python layer stores.
+const char* direction_name(Direction d) noexcept;
+
+struct ParsedNode {
+    std::optional<std::string> variable;
+    std::optional<std::string> schema;  // type schema text, e.g. "$Person$"
+};
+
+struct ParsedEdge {
+    std::optional<std::string> variable;
+    std::optional<std::string> schema;
+    Direction direction = Direction::Forward;
+};
+
+// At least one node and fewer edges than nodes; edge i stands between nodes i
+// and i+1.
+struct ParsedPath {
+    std::vector<ParsedNode> nodes;
+    std::vector<ParsedEdge> edges;
+};
+
+// The path, or an InvalidPattern error naming the offending text and reason.
+using ParseResult = std::variant<ParsedPath, QuorvelError>;
+
+ParseResult parse_path(std::string_view text);
+
+}  // namespace quorvel

@@ -1,0 +1,63 @@
+import inspect
+import subprocess
+import sys
+
+import quorvel
+
+EXPECTED_ORDER = [
+    "Variable", "Application", "Term", "Node", "Edge", "Graph",
+    "TypeSchema", "NodePattern", "EdgePattern", "PathPattern", "Query",
+]
+
+
+def test_all_follows_registration_order():
+    present = [n for n in EXPECTED_ORDER if hasattr(quorvel, n)]
+    assert quorvel.__all__ == present
+    assert quorvel.__all__[:3] == ["Variable", "Application", "Term"]
+
+
+def test_module_has_only_classes():
+    public = [n for n in dir(quorvel) if not n.startswith("__")]
+    assert sorted(public) == sorted(quorvel.__all__)
+    assert all(isinstance(getattr(quorvel, n), type) for n in public)
+
+
+def test_docstring_lists_the_classes():
+    doc = quorvel.__doc__
+    assert "type theoretical graph modeling" in doc.lower()
+    assert "including the type system, graph components, and query mechanisms." in doc
+    assert "# Classes Exposed" in doc
+    assert "- `Query`: Cypher-like query builder" in doc
+
+
+def test_type_names_are_bare():
+    for name in quorvel.__all__:
+        cls = getattr(quorvel, name)
+        assert cls.__name__ == name
+        assert cls.__qualname__ == name
+        assert cls.__module__ == "quorvel"
+
+
+def test_class_signatures():
+    assert quorvel.Variable.__text_signature__ == "(name)"
+    assert quorvel.Application.__text_signature__ == "(left, right)"
+    assert quorvel.Term.__text_signature__ == "(name, type)"
+    assert str(inspect.signature(quorvel.Term)) == "(name, type)"
+    assert str(inspect.signature(quorvel.Variable.uid)) == "(self, /)"
+
+
+def test_second_initialisation_is_refused():
+    # A sub-interpreter would initialise the module a second time; the same
+    # happens when the init function is called again in one process.
+    code = (
+        "import importlib.machinery, importlib.util, quorvel\n"
+        "spec = importlib.util.spec_from_file_location('quorvel', quorvel.__file__)\n"
+        "try:\n"
+        "    importlib.util.module_from_spec(spec)\n"
+        "except ImportError as e:\n"
+        "    print('refused:', e)\n"
+        "print(quorvel.Variable('A'))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert "refused:" in out and "only be initialized once" in out
+    assert out.strip().endswith("A")
