@@ -1,6 +1,7 @@
 // Module entry point: creates the module once per process and registers the
 // classes, in a fixed order that is also the order of __all__.
 #include "binding/args.hpp"
+#include "graph/py_graph.hpp"
 #include "term/py_term.hpp"
 #include "types/py_types.hpp"
 
@@ -19,6 +20,9 @@ const ClassEntry classes[] = {
     {"Variable", variable_type},
     {"Application", application_type},
     {"Term", term_type},
+    {"Node", node_type},
+    {"Edge", edge_type},
+    {"Graph", graph_type},
 };
 
 PyObject* module_cell = nullptr;  // set once, never emptied

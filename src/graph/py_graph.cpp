@@ -1,0 +1,123 @@
+// Python class Graph and the lookup of nodes by type.
+#include "graph/py_graph.hpp"
+
+#include "binding/args.hpp"
+#include "binding/dict_walk.hpp"
+#include "binding/pyclass.hpp"
+
+namespace quorvel {
+
+using py::Ref;
+
+namespace {
+
+PyObject* graph_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    if (!py::bind_no_args("Graph", args, kwargs)) return nullptr;
+    Ref nodes = Ref::steal(PyDict_New());
+    if (!nodes) return nullptr;
+    Ref edges = Ref::steal(PyDict_New());
+    if (!edges) return nullptr;
+    return py::make_object<GraphValue>(cls, std::move(nodes), std::move(edges)).release();
+}
+
+Py_ssize_t size_of(const Ref& dict) { return dict ? PyDict_GET_SIZE(dict.get()) : 0; }
+
+PyObject* graph_str(PyObject* self) {
+    auto& v = py::value_of<GraphValue>(self);
+    return PyUnicode_FromFormat("Graph(%zd nodes, %zd edges)", size_of(v.nodes), size_of(v.edges));
+}
+
+template <Ref GraphValue::*which>
+PyObject* get_dict(PyObject* self, void*) {
+    auto& v = py::value_of<GraphValue>(self);
+    if (!(v.*which)) {
+        // Only after the collector cleared a cycle through the graph.
+        v.*which = Ref::steal(PyDict_New());
+        if (!(v.*which)) return nullptr;
+    }
+    return (v.*which).clone().release();
+}
+
+// query() joins this table with the query engine.
+PyMethodDef graph_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef graph_getset[] = {
+    {"nodes", get_dict<&GraphValue::nodes>, nullptr, "Dictionary mapping node uids to Node objects.", nullptr},
+    {"edges", get_dict<&GraphValue::edges>, nullptr, "Dictionary mapping edge uids to Edge objects.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot graph_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Graph()\n--\n\n"
+                    "The main container for nodes and edges, representing a complete\n"
+                    "type theoretical model. Query it through the Query interface\n"
+                    "(graph.query()).\n\n"
+                    "Fields:\n"
+                    "    nodes: Dictionary mapping node uids to Node objects\n"
+                    "    edges: Dictionary mapping edge uids to Edge objects")},
+    {Py_tp_new, reinterpret_cast<void*>(graph_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<GraphValue>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(py::traverse<GraphValue>)},
+    {Py_tp_clear, reinterpret_cast<void*>(py::clear<GraphValue>)},
+    {Py_tp_str, reinterpret_cast<void*>(graph_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(graph_str)},
+    {Py_tp_methods, graph_methods},
+    {Py_tp_getset, graph_getset},
+    {0, nullptr},
+};
+
+PyType_Spec graph_spec = {"quorvel.Graph", sizeof(py::Box<GraphValue>), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, graph_slots};
+
+// Copies the node value out of one entry of `nodes`; `key` must be a str.
+bool node_entry(PyObject* key, PyObject* value, NodeValue& out) {
+    if (!PyUnicode_Check(key)) {
+        py::raise_arg_type("key", "str", key);
+        return false;
+    }
+    return python_to_node(value, nullptr, out);
+}
+
+}  // namespace
+
+PyTypeObject* graph_type() {
+    static PyTypeObject* t = py::create_type(&graph_spec);
+    return t;
+}
+
+bool get_nodes_by_type(const GraphValue& graph, const Digest& type_digest, std::vector<NodeValue>& out) {
+    // The stored node values carry memoized type digests, so this is one
+    // comparison per entry. Every entry is checked, matching or not: a
+    // malformed entry anywhere fails the lookup.
+    Ref nodes = graph.nodes.clone();
+    if (!nodes) return true;
+    std::vector<Ref> keys;
+    py::DictWalk walk(nodes.get());
+    Ref key, value;
+    for (;;) {
+        auto step = walk.next(key, value);
+        if (step == py::DictWalk::Error) return false;
+        if (step == py::DictWalk::Done) break;
+        NodeValue node;
+        if (!node_entry(key.get(), value.get(), node)) return false;
+        if (node.type->digest() == type_digest) keys.push_back(std::move(key));
+    }
+    // Fetch again by key: the values are read as they are now.
+    for (const Ref& k : keys) {
+        PyObject* found = PyDict_GetItemWithError(nodes.get(), k.get());
+        if (!found) {
+            if (PyErr_Occurred()) return false;
+            continue;
+        }
+        Ref hold = Ref::borrow(found);
+        NodeValue node;
+        if (!python_to_node(hold.get(), nullptr, node)) return false;
+        out.push_back(std::move(node));
+    }
+    return true;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,182 @@
+import gc
+import pytest
+
+from quorvel import Application, Edge, Graph, Node, Term, Variable
+
+from conftest import sha
+
+
+@pytest.fixture
+def f(A, B):
+    return Term("f", Application(A, B))
+
+
+def test_node_uid_depends_on_type_only(A):
+    assert Node(A).uid() == Node(A, {"k": 1}).uid() == sha("node:" + A.uid())
+    assert len(Node(A).uid()) == 64
+    assert Node(A).uid() != Node(Variable("B")).uid()
+
+
+def test_node_properties_by_reference(A):
+    d = {"k": 1}
+    n = Node(A, d)
+    assert n.properties is d
+    assert Node(A, None).properties == {}
+    assert Node(A).properties is not Node(A).properties
+    n.properties["z"] = 2
+    assert d["z"] == 2
+
+
+@pytest.mark.parametrize("props", [[1], "x", 5, ()])
+def test_properties_must_be_a_dict_checked_before_the_type(props):
+    with pytest.raises(TypeError, match="properties"):
+        Node(42, props)
+    with pytest.raises(TypeError, match="properties"):
+        Node(Variable("A"), props)
+
+
+def test_node_type_conversion_error():
+    with pytest.raises(TypeError, match="^Expected Variable or Application$"):
+        Node(42)
+
+
+def test_properties_setter(A):
+    n = Node(A)
+    n.properties = {"a": 1}
+    assert n.properties == {"a": 1}
+
+    class D(dict):
+        pass
+
+    d = D()
+    n.properties = d
+    assert n.properties is d
+    with pytest.raises(TypeError, match="properties"):
+        n.properties = None
+    with pytest.raises(AttributeError, match="^can't delete attribute$"):
+        del n.properties
+    assert n.properties is d
+
+
+def test_node_forms(A, B, C):
+    assert str(Node(A)) == repr(Node(A)) == "Node(A)"
+    assert str(Node(Application(A, B))) == "Node((A -> B))"
+    assert Node(type=A, properties={"x": 1}).properties == {"x": 1}
+    n = Node(A)
+    assert n.type == A and n.type is not n.type
+    with pytest.raises(AttributeError):
+        n.type = B
+
+
+def test_edge_copies_and_sharing(A, B, f):
+    a, b = Node(A, {"name": "a"}), Node(B)
+    e = Edge(f, a, b)
+    assert e.start is not e.start
+    assert e.start.properties is a.properties
+    assert e.start.uid() == a.uid() and e.end.uid() == b.uid()
+    assert e.term == f and e.term is not e.term
+    old = a.properties
+    a.properties = {}
+    assert e.start.properties is old
+    assert e.properties == {} and Edge(f, a, b, {"w": 1}).properties == {"w": 1}
+
+
+def test_edge_uid_depends_on_term_only(A, B, C, f):
+    e1 = Edge(f, Node(A), Node(B))
+    e2 = Edge(f, Node(A), Node(C), {"x": 1})
+    assert e1.uid() == e2.uid() == sha("edge:" + f.uid())
+
+
+def test_edge_keeps_its_term_when_the_python_term_changes(A, B, f):
+    e = Edge(f, Node(A), Node(B))
+    before = e.uid(), str(e)
+    f.name = "g"
+    assert (e.uid(), str(e)) == before
+
+
+def test_edge_forms(A, B, C):
+    e = Edge(Term("f", A), Node(A), Node(Application(B, C)))
+    assert str(e) == repr(e) == "Edge(f: A -> (B -> C))"
+
+
+def test_edge_argument_checks_in_order(A, B, f):
+    n = Node(A)
+    with pytest.raises(TypeError, match="properties"):
+        Edge(1, 2, 3, [4])
+    with pytest.raises(TypeError, match="Term"):
+        Edge(1, 2, 3)
+    with pytest.raises(TypeError, match="Node"):
+        Edge(f, 2, 3)
+    with pytest.raises(TypeError, match="Node"):
+        Edge(f, n, "x")
+    with pytest.raises(TypeError):
+        Edge(f, n)
+    assert str(Edge(term=f, start=n, end=n)) == "Edge(f: A -> A)"
+
+
+def test_graph_container(A):
+    g = Graph()
+    assert str(g) == repr(g) == "Graph(0 nodes, 0 edges)"
+    assert g.nodes is g.nodes and g.edges is g.edges
+    g.nodes["x"] = Node(A)
+    assert str(g) == "Graph(1 nodes, 0 edges)"
+    g.edges["y"] = 1
+    g.edges["z"] = 2
+    assert str(g) == "Graph(1 nodes, 2 edges)"
+    with pytest.raises(AttributeError):
+        g.nodes = {}
+    with pytest.raises(TypeError):
+        Graph(1)
+    with pytest.raises(TypeError):
+        Graph(nodes={})
+
+
+def test_no_value_equality(A):
+    assert Node(A) != Node(A)
+    g = Graph()
+    assert g == g and hash(g) == hash(g)
+
+
+class Canary:
+    freed = 0
+
+    def __del__(self):
+        Canary.freed += 1
+
+
+@pytest.mark.parametrize("make", [
+    lambda A: Node(A),
+    lambda A: Edge(Term("t", A), Node(A), Node(A)),
+])
+def test_cycles_through_properties_are_collected(A, make):
+    obj = make(A)
+    gc.collect()
+    Canary.freed = 0
+    obj.properties["self"] = obj
+    obj.properties["canary"] = Canary()
+    del obj
+    gc.collect()
+    assert Canary.freed == 1
+
+
+def test_cycle_through_edge_node_copy_is_collected(A):
+    a = Node(A)
+    e = Edge(Term("t", A), a, a)
+    gc.collect()
+    Canary.freed = 0
+    a.properties["edge"] = e
+    a.properties["canary"] = Canary()
+    del a, e
+    gc.collect()
+    assert Canary.freed == 1
+
+
+def test_cycle_through_graph_is_collected(A):
+    g = Graph()
+    gc.collect()
+    Canary.freed = 0
+    g.nodes["g"] = g
+    g.edges["c"] = Canary()
+    del g
+    gc.collect()
+    assert Canary.freed == 1
