@@ -8,7 +8,7 @@ PYTEST_ARGS ?= -q
 
 CMAKE_FLAGS := -G Ninja -DQUORVEL_PYTHON=$(PYTHON)
 
-.PHONY: all deps build test cpp-test py-test demo asan-build asan-test format clean
+.PHONY: all deps build test cpp-test py-test demo asan-build asan-test fuzz fuzz-build format clean
 
 all: build
 
@@ -50,6 +50,34 @@ asan-build: deps $(ASAN_DIR)/build.ninja
 asan-test: asan-build
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(ASAN_DIR)/core_tests --gtest_brief=1
 	$(SAN_ENV) PYTHONPATH=$(ASAN_DIR) $(PYTHON) -m pytest tests/python $(PYTEST_ARGS) -p no:cacheprovider
+
+# libFuzzer targets (clang) over the pure core; each runs FUZZ_SECONDS on a
+# scratch copy of its checked-in seed corpus.
+FUZZ_SECONDS ?= 30
+FUZZ_DIR := build-fuzz
+FUZZ_TARGETS := $(patsubst fuzz/fuzz_%.cpp,%,$(wildcard fuzz/fuzz_*.cpp))
+CORE_SOURCES = $(shell find src -name '*.cpp' ! -name 'py_*' ! -name module.cpp)
+
+fuzz-build: deps
+	@scripts/ensure-deps.sh clang libclang-rt-14-dev
+	@mkdir -p $(FUZZ_DIR)
+	@for t in $(FUZZ_TARGETS); do \
+	  echo "building fuzz target $$t"; \
+	  clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+	    -Isrc fuzz/fuzz_$$t.cpp $(CORE_SOURCES) -lcrypto -o $(FUZZ_DIR)/$$t || exit 1; \
+	done
+
+fuzz: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+	  rm -rf $(FUZZ_DIR)/corpus-$$t && cp -r fuzz/corpus/$$t $(FUZZ_DIR)/corpus-$$t && \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS)s" && \
+	  if $(FUZZ_DIR)/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(FUZZ_DIR)/corpus-$$t \
+	       > $(FUZZ_DIR)/$$t.log 2>&1; then \
+	    grep -E 'stat::number_of_executed_units' $(FUZZ_DIR)/$$t.log; \
+	  else \
+	    tail -40 $(FUZZ_DIR)/$$t.log; exit 1; \
+	  fi; \
+	done
 
 format:
 	clang-format -i $$(find src tests/cpp fuzz bench -name '*.cpp' -o -name '*.hpp' 2>/dev/null)

@@ -2,7 +2,10 @@
 // classes, in a fixed order that is also the order of __all__.
 #include "binding/args.hpp"
 #include "graph/py_graph.hpp"
+#include "patterns/py_patterns.hpp"
+#include "query/py_query.hpp"
 #include "term/py_term.hpp"
+#include "type_schema/py_type_schema.hpp"
 #include "types/py_types.hpp"
 
 namespace quorvel {
@@ -23,6 +26,11 @@ const ClassEntry classes[] = {
     {"Node", node_type},
     {"Edge", edge_type},
     {"Graph", graph_type},
+    {"TypeSchema", type_schema_type},
+    {"NodePattern", node_pattern_type},
+    {"EdgePattern", edge_pattern_type},
+    {"PathPattern", path_pattern_type},
+    {"Query", query_type},
 };
 
 PyObject* module_cell = nullptr;  // set once, never emptied

@@ -4,6 +4,7 @@
 #include "binding/args.hpp"
 #include "binding/dict_walk.hpp"
 #include "binding/pyclass.hpp"
+#include "query/py_query.hpp"
 
 namespace quorvel {
 
@@ -38,8 +39,15 @@ PyObject* get_dict(PyObject* self, void*) {
     return (v.*which).clone().release();
 }
 
-// query() joins this table with the query engine.
+PyObject* graph_query(PyObject* self, PyObject*) {
+    return new_query(py::value_of<GraphValue>(self)).release();
+}
+
 PyMethodDef graph_methods[] = {
+    {"query", graph_query, METH_NOARGS,
+     "query($self)\n--\n\n"
+     "Starts a query over this graph.\n\n"
+     "Returns:\n    A new Query reading and changing this graph's nodes and edges dicts"},
     {nullptr, nullptr, 0, nullptr},
 };
 

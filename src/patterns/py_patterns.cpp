@@ -1,0 +1,282 @@
+// Pattern values: copying, GC support, the construction routines shared by
+// the Python constructors and the query builders, the node test, and the
+// conversion of a parsed path into pattern values.
+#include "patterns/py_patterns.hpp"
+
+#include <cstdio>
+#include <new>
+
+#include "binding/args.hpp"
+#include "binding/dict_walk.hpp"
+#include "errors/py_errors.hpp"
+#include "term/py_term.hpp"
+#include "text/unicode_tables.hpp"
+#include "text/utf8.hpp"
+#include "types/py_types.hpp"
+
+namespace quorvel {
+
+using py::Ref;
+
+// ---- PatternProperties -------------------------------------------------------
+
+PatternProperties::PatternProperties(const PatternProperties& o) {
+    entries_.reserve(o.entries_.size());
+    key_objects_.reserve(o.key_objects_.size());
+    for (const Entry& e : o.entries_) entries_.emplace_back(e.first, e.second.clone());
+    for (const Ref& k : o.key_objects_) key_objects_.push_back(k.clone());
+}
+
+PatternProperties& PatternProperties::operator=(const PatternProperties& o) {
+    PatternProperties tmp(o);
+    *this = std::move(tmp);
+    return *this;
+}
+
+bool PatternProperties::add(std::string key, Ref value, Ref key_object) {
+    if (!key_object || !PyUnicode_CheckExact(key_object.get())) {
+        key_object = py::str(key);
+        if (!key_object) return false;
+    }
+    entries_.reserve(entries_.size() + 1);
+    key_objects_.reserve(key_objects_.size() + 1);
+    entries_.emplace_back(std::move(key), std::move(value));
+    key_objects_.push_back(std::move(key_object));
+    return true;
+}
+
+int PatternProperties::traverse(visitproc visit, void* arg) const {
+    // The keys are exact str objects, which cannot be part of a cycle.
+    for (const Entry& e : entries_) QV_VISIT(e.second);
+    return 0;
+}
+
+void PatternProperties::clear() {
+    // Empty the object before releasing: a finalizer run by the release must
+    // find it consistent.
+    std::vector<Entry> entries = std::move(entries_);
+    std::vector<Ref> keys = std::move(key_objects_);
+    entries_.clear();
+    key_objects_.clear();
+}
+
+// ---- PathPatternValue --------------------------------------------------------
+
+int PathPatternValue::traverse(visitproc visit, void* arg) const {
+    for (const NodePatternValue& n : nodes)
+        if (int r = n.traverse(visit, arg)) return r;
+    for (const EdgePatternValue& e : edges)
+        if (int r = e.traverse(visit, arg)) return r;
+    return 0;
+}
+
+void PathPatternValue::clear() {
+    std::vector<NodePatternValue> n = std::move(nodes);
+    std::vector<EdgePatternValue> e = std::move(edges);
+    nodes.clear();
+    edges.clear();
+}
+
+// ---- Construction --------------------------------------------------------------
+
+namespace {
+
+bool given(PyObject* o) noexcept {
+    return o && o != Py_None;
+}
+
+// A str becomes a schema, a TypeSchema is shared, anything else means none.
+bool convert_schema(PyObject* obj, const char* param, std::optional<TypeSchemaValue>& out) {
+    if (!given(obj)) return true;
+    if (PyUnicode_Check(obj)) {
+        std::string text;
+        if (!py::to_utf8(obj, param, text)) return false;
+        out.emplace(std::move(text));
+    } else if (const TypeSchemaValue* schema = as_type_schema(obj)) {
+        out = *schema;
+    }
+    return true;
+}
+
+bool convert_properties(PyObject* dict, PatternProperties& out) {
+    if (!given(dict)) return true;
+    py::DictWalk walk(dict);
+    Ref key, value;
+    for (;;) {
+        switch (walk.next(key, value)) {
+            case py::DictWalk::Error:
+                return false;
+            case py::DictWalk::Done:
+                return true;
+            case py::DictWalk::Item:
+                break;
+        }
+        std::string text;
+        if (!py::to_utf8(key.get(), nullptr, text)) return false;
+        if (!out.add(std::move(text), std::move(value), std::move(key))) return false;
+    }
+}
+
+bool check_properties(PyObject* properties) {
+    return !given(properties) || py::check_dict(properties, "properties");
+}
+
+}  // namespace
+
+bool python_to_variable(PyObject* obj, const char* param, std::optional<std::string>& out) {
+    out.reset();
+    if (!given(obj)) return true;
+    std::string text;
+    if (!py::to_utf8(obj, param, text)) return false;
+    out = std::move(text);
+    return true;
+}
+
+bool new_node_pattern(std::optional<std::string> variable, PyObject* type, PyObject* type_schema,
+                      PyObject* properties, NodePatternValue& out) {
+    try {
+        if (!check_properties(properties)) return false;
+        NodePatternValue v;
+        v.variable = std::move(variable);
+        if (given(type) && !python_to_type(type, v.type_obj)) return false;
+        if (!convert_schema(type_schema, "type_schema", v.type_schema)) return false;
+        if (!convert_properties(properties, v.properties)) return false;
+        out = std::move(v);
+        return true;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+bool new_edge_pattern(std::optional<std::string> variable, PyObject* term, PyObject* term_type_schema,
+                      PyObject* properties, std::string direction, EdgePatternValue& out) {
+    try {
+        if (!check_properties(properties)) return false;
+        EdgePatternValue v;
+        v.variable = std::move(variable);
+        v.direction = std::move(direction);
+        if (given(term) && !python_to_term(term, nullptr, v.term)) return false;
+        if (!convert_schema(term_type_schema, "term_type_schema", v.term_type_schema)) return false;
+        if (!convert_properties(properties, v.properties)) return false;
+        out = std::move(v);
+        return true;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+// ---- The node test -------------------------------------------------------------
+
+bool node_pattern_matches(const NodePatternValue& pattern, const NodeValue& node, bool& result) {
+    result = false;
+    if (pattern.type_obj && !(node.type && node.type == pattern.type_obj)) return true;
+    if (pattern.type_schema && !(node.type && pattern.type_schema->matches_type(*node.type))) return true;
+    if (pattern.properties.empty()) {
+        result = true;
+        return true;
+    }
+    // User __eq__ may replace the node's dict or empty it; hold the dict,
+    // the key, the found value and the expected value ourselves.
+    Ref dict = node.properties.clone();
+    if (!dict || !PyDict_Check(dict.get())) return true;
+    const std::size_t n = pattern.properties.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        Ref key = Ref::borrow(pattern.properties.key_object(i));
+        Ref expected = pattern.properties.entries()[i].second.clone();
+        Ref found = Ref::borrow(PyDict_GetItemWithError(dict.get(), key.get()));
+        if (!found) {
+            PyErr_Clear();  // a lookup that raises counts as a missing key
+            return true;
+        }
+        Ref equal = Ref::steal(PyObject_RichCompare(found.get(), expected.get(), Py_EQ));
+        if (!equal) return false;
+        int truth = PyObject_IsTrue(equal.get());
+        if (truth < 0) return false;
+        if (!truth) return true;
+    }
+    result = true;
+    return true;
+}
+
+// ---- Parsed paths ----------------------------------------------------------------
+
+PathPatternValue path_pattern_from_parsed(const ParsedPath& parsed) {
+    PathPatternValue path;
+    path.nodes.reserve(parsed.nodes.size());
+    path.edges.reserve(parsed.edges.size());
+    for (const ParsedNode& n : parsed.nodes) {
+        NodePatternValue& v = path.nodes.emplace_back();
+        v.variable = n.variable;
+        if (n.schema) v.type_schema.emplace(*n.schema);
+    }
+    for (const ParsedEdge& e : parsed.edges) {
+        EdgePatternValue& v = path.edges.emplace_back();
+        v.variable = e.variable;
+        if (e.schema) v.term_type_schema.emplace(*e.schema);
+        v.direction = direction_name(e.direction);
+    }
+    return path;
+}
+
+bool parse_path_pattern(std::string_view text, PathPatternValue& out) {
+    try {
+        ParseResult result = parse_path(text);
+        if (const QuorvelError* error = std::get_if<QuorvelError>(&result)) {
+            raise(*error);
+            return false;
+        }
+        out = path_pattern_from_parsed(std::get<ParsedPath>(result));
+        return true;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+// ---- Printed forms ---------------------------------------------------------------
+
+void append_tagged_text(std::string& out, const std::optional<std::string>& text) {
+    if (!text) {
+        out += "None";
+        return;
+    }
+    out += "Some(\"";
+    const std::string_view s = *text;
+    for (std::size_t i = 0; i < s.size();) {
+        const text::Decoded d = text::decode(s, i);
+        switch (d.cp) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
+            default:
+                if (!text::is_printable(d.cp) || text::is_grapheme_extend(d.cp)) {
+                    char buf[16];
+                    int len = std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(d.cp));
+                    out.append(buf, static_cast<std::size_t>(len));
+                } else {
+                    out.append(s.substr(i, d.len));
+                }
+        }
+        i += d.len;
+    }
+    out += "\")";
+}
+
+}  // namespace quorvel
