@@ -1,0 +1,128 @@
+// The query record: a queue of operations recorded by the builder methods,
+// the graph's two dicts, and the variable bindings a run leaves behind.
+//
+// Builders only append; a run (execute_operations) walks the queue from the
+// start every time. Each operation kind is carried out by one function in
+// py_execute.cpp.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "binding/ref.hpp"
+#include "graph/py_graph.hpp"
+#include "patterns/py_patterns.hpp"
+
+namespace quorvel {
+
+// One bound value: a copy of a stored node or edge (sharing its dict), or a
+// hole -- a row in which the variable has no value, left behind by the row
+// operations (filtering, sorting, paging).
+using QueryResult = std::variant<std::monostate, NodeValue, EdgeValue>;
+using Binding = std::vector<QueryResult>;
+
+struct MatchEdge {
+    EdgePatternValue pattern;
+    std::optional<std::string> start;
+    std::optional<std::string> end;
+};
+struct CreateEdge {
+    EdgePatternValue pattern;
+    std::string start;
+    std::string end;
+};
+using MergeEdge = CreateEdge;
+
+// The payloads of each kind, one alternative per variant.
+using MatchOp = std::variant<NodePatternValue, MatchEdge, PathPatternValue>;
+using CreateOp = std::variant<NodePatternValue, CreateEdge, PathPatternValue>;
+using MergeOp = std::variant<NodePatternValue, MergeEdge>;
+
+struct WhereOp {
+    std::string condition;
+};
+struct SetOp {
+    std::string variable;
+    py::Ref properties;  // the caller's dict itself, shared by every copy
+
+    SetOp(std::string v, py::Ref d) : variable(std::move(v)), properties(std::move(d)) {}
+    SetOp(const SetOp& o) : variable(o.variable), properties(o.properties.clone()) {}
+    SetOp(SetOp&&) noexcept = default;
+    SetOp& operator=(const SetOp& o) {
+        SetOp tmp(o);
+        *this = std::move(tmp);
+        return *this;
+    }
+    SetOp& operator=(SetOp&&) noexcept = default;
+};
+struct DeleteOp {
+    std::vector<std::string> variables;
+    bool detach = false;
+};
+struct WithOp {
+    std::vector<std::string> variables;
+};
+struct OrderByOp {
+    std::string variable;
+    std::string key;
+    bool ascending = true;
+};
+struct LimitOp {
+    std::uint64_t count = 0;
+};
+struct SkipOp {
+    std::uint64_t count = 0;
+};
+
+struct MatchOperation {
+    MatchOp op;
+};
+struct CreateOperation {
+    CreateOp op;
+};
+struct MergeOperation {
+    MergeOp op;
+};
+
+// In declaration order: Match, Where, Create, Set, Delete, Merge, With,
+// OrderBy, Limit, Skip.
+using QueryOperation = std::variant<MatchOperation, WhereOp, CreateOperation, SetOp, DeleteOp, MergeOperation,
+                                    WithOp, OrderByOp, LimitOp, SkipOp>;
+
+struct QueryValue {
+    std::vector<QueryOperation> operations;
+    GraphValue graph;
+    std::unordered_map<std::string, Binding> matched_vars;
+
+    QueryValue() = default;
+    explicit QueryValue(GraphValue g) : graph(std::move(g)) {}
+    QueryValue(const QueryValue& o) = default;
+    QueryValue(QueryValue&&) noexcept = default;
+    QueryValue& operator=(QueryValue&&) noexcept = default;
+
+    int traverse(visitproc visit, void* arg) const;
+    void clear();
+};
+
+PyTypeObject* query_type();
+
+// A new Query object over the graph's dicts (Graph.query()).
+py::Ref new_query(const GraphValue& graph);
+
+// Runs the whole queue against the graph. Returns false with a Python
+// exception set at the first failing operation; nothing is undone.
+bool execute_operations(QueryValue& q);
+
+// Rows formed by position across `variables` (after a run). A name that is
+// not bound but has the form "v.key" projects property `key` of `v`. With
+// `distinct`, a row equal to an earlier one (same keys; the same graph
+// element or an equal projected value under each) is dropped.
+py::Ref form_rows(const QueryValue& q, const std::vector<std::string>& variables, bool distinct);
+// The length of the longest binding (0 when nothing is bound).
+std::size_t longest_binding(const QueryValue& q);
+
+}  // namespace quorvel
