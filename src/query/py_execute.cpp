@@ -258,8 +258,7 @@ bool execute_delete(QueryValue& q, const DeleteOp& op) {
     return true;
 }
 
-// Filtering arrives with the condition language.
-bool execute_where(QueryValue&, const WhereOp&) { return true; }
+bool execute_where(QueryValue& q, const WhereOp& w) { return filter_rows(q, *w.compiled); }
 
 bool execute_one(QueryValue& q, const QueryOperation& op) {
     return std::visit(overloaded{

@@ -143,7 +143,9 @@ PyObject* q_where(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!py::bind_args("where", args, kwargs, {{"condition"}}, &a)) return nullptr;
         std::string cond;
         if (!py::to_utf8(a.get(), "condition", cond)) return nullptr;
-        return finish_builder(q, WhereOp{std::move(cond)});
+        auto compiled = compile_condition(cond);
+        if (!compiled) return nullptr;
+        return finish_builder(q, WhereOp{std::move(cond), std::move(compiled)});
     });
 }
 
@@ -394,7 +396,9 @@ PyMethodDef query_methods[] = {
     {"where", QV_KW(q_where),
      "where($self, condition)\n--\n\n"
      "Add a WHERE clause to filter results.\n\n"
-     "Note: filtering is not fully implemented; the condition is recorded."},
+     "The condition is parsed now and evaluated for each row when the query\n"
+     "runs; rows for which it is true are kept. Example:\n"
+     "    >>> q.match(node=\"n\").where(\"n.age >= 18 AND n.name STARTS WITH 'A'\")"},
     {"return_", QV_KW(q_return),
      "return_($self, *variables)\n--\n\n"
      "Execute all operations and return the matched variables.\n\n"

@@ -16,6 +16,7 @@
 #include "binding/ref.hpp"
 #include "graph/py_graph.hpp"
 #include "patterns/py_patterns.hpp"
+#include "query/py_condition.hpp"
 
 namespace quorvel {
 
@@ -43,7 +44,8 @@ using CreateOp = std::variant<NodePatternValue, CreateEdge, PathPatternValue>;
 using MergeOp = std::variant<NodePatternValue, MergeEdge>;
 
 struct WhereOp {
-    std::string condition;
+    std::string condition;                                 // the caller's text
+    std::shared_ptr<const CompiledCondition> compiled;     // parsed once
 };
 struct SetOp {
     std::string variable;
