@@ -24,4 +24,14 @@ class CMakeBuild(build_ext):
                                "-j", str(os.cpu_count() or 2)])
 
 
-setup(ext_modules=[Extension("quorvel", sources=[])], cmdclass={"build_ext": CMakeBuild})
+# Besides the extension, the distribution holds one package: the PEP 561 stub
+# package that type checkers find beside the module. Its name is not a Python
+# identifier, which the [tool.setuptools] table of pyproject.toml refuses, so
+# it is declared here.
+setup(
+    ext_modules=[Extension("quorvel", sources=[])],
+    cmdclass={"build_ext": CMakeBuild},
+    packages=["quorvel-stubs"],
+    package_dir={"quorvel-stubs": "stubs/quorvel-stubs"},
+    package_data={"quorvel-stubs": ["*.pyi"]},
+)

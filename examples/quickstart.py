@@ -1,40 +1,58 @@
-"""A first session with quorvel: types, terms and checked application."""
+"""A first session with quorvel: a small typed theory, stored as a graph and queried.
 
-import quorvel
-from quorvel import Application, Term, Variable
+Run it with the built module on the path:
 
-# Types: atomic variables and function types between them.
+    PYTHONPATH=build python3 examples/quickstart.py
+"""
+
+from __future__ import annotations
+
+from quorvel import Application, Edge, Graph, Node, Term, TypeSchema, Variable
+
+# 1. Types: atomic variables and function types between them.
 person = Variable("Person")
 company = Variable("Company")
+city = Variable("City")
 works_for = Application(person, company)
-print("type:", works_for, "  repr:", repr(works_for))
+print("types:   ", person, company, city, works_for)
 
-# Terms inhabit types; applying a function term checks the argument's type.
+# 2. Terms inhabit types; applying a function term checks the argument's type.
 alice = Term("alice", person)
 employer = Term("employer", works_for)
-acme = employer(alice)
-print("term:", acme, "  repr:", repr(acme))
-
+headquarters = Term("headquarters", Application(company, city))
+print("applied: ", employer(alice), "then", headquarters(employer(alice)))
 try:
-    employer(Term("acme", company))
+    headquarters(alice)
 except TypeError as err:
-    print("refused:", err)
+    print("refused: ", err)
 
-# Identifiers are SHA-256 digests of the content, stable across processes.
-print("uid of Person:", person.uid()[:16] + "...")
-print("equal types hash alike:", hash(works_for) == hash(Application(Variable("Person"), company)))
-# A graph models a theory: nodes stand for types, edges for terms between them.
-from quorvel import Edge, Graph, Node
-
+# 3. A graph models the theory: one node per type, one edge per term.
 graph = Graph()
-people = Node(person, {"label": "people"})
-firms = Node(company, {"label": "firms"})
-for node in (people, firms):
+nodes: dict[Variable | Application, Node] = {
+    t: Node(t, {"label": str(t).lower()}) for t in (person, company, city)
+}
+for node in nodes.values():
     graph.nodes[node.uid()] = node
-edge = Edge(employer, people, firms, {"since": 2020})
-graph.edges[edge.uid()] = edge
-print("graph:", graph)
-for e in graph.edges.values():
-    print("  edge", e, "from", e.start.properties["label"], "to", e.end.properties["label"])
+for term in (employer, headquarters):
+    kind = term.type
+    assert isinstance(kind, Application)
+    edge = Edge(term, nodes[kind.left], nodes[kind.right])
+    graph.edges[edge.uid()] = edge
+print("graph:   ", graph)
 
-print("classes:", ", ".join(quorvel.__all__))
+# 4. Query with a pattern string: every arrow out of Person, with its two ends.
+print("arrows out of Person:")
+for row in graph.query().match("(a:Person)-[f]->(b)").return_("a", "f", "b"):
+    print("   ", row["a"], "--", row["f"], "->", row["b"])
+
+# Type schemas match types; the edge part of a pattern is one.
+into_city = TypeSchema("$(from:*) -> City$")
+print("schema:  ", into_city, "captures", into_city.capture(headquarters.type))
+
+# 5. Merge finds the node of a type or creates it; set writes properties.
+country = Variable("Country")
+graph.query().merge(node="c", type=country).set("c", {"label": "country"}).execute()
+graph.query().match(node="p", type=person).set("p", {"count": 3}).execute()
+print("after merge and set:", graph)
+for node in graph.nodes.values():
+    print("   ", node, node.properties)

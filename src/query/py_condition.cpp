@@ -34,6 +34,8 @@ struct Value {
     const QueryResult* element = nullptr;
 };
 
+}  // namespace
+
 Ref literal_to_python(const cond::Literal& lit) {
     using K = cond::Literal::Kind;
     switch (lit.kind) {
@@ -56,6 +58,8 @@ Ref literal_to_python(const cond::Literal& lit) {
     }
     return Ref::borrow(Py_None);
 }
+
+namespace {
 
 Ref element_to_python(const QueryResult& r) {
     if (const NodeValue* n = std::get_if<NodeValue>(&r)) return node_to_python(*n);
