@@ -8,7 +8,7 @@ PYTEST_ARGS ?= -q
 
 CMAKE_FLAGS := -G Ninja -DQUORVEL_PYTHON=$(PYTHON)
 
-.PHONY: all deps build test cpp-test py-test demo asan-build asan-test fuzz fuzz-build format clean
+.PHONY: all deps build test cpp-test py-test demo asan-build asan-test fuzz fuzz-build bench format clean
 
 all: build
 
@@ -78,6 +78,20 @@ fuzz: fuzz-build
 	    tail -40 $(FUZZ_DIR)/$$t.log; exit 1; \
 	  fi; \
 	done
+
+# Benchmarks: the Python harness against networkx and plain-Python floors,
+# then the core micro-benchmarks. BENCH_ARGS=--quick for a smoke run.
+BENCH_DIR := build-bench
+BENCH_ARGS ?=
+
+$(BENCH_DIR)/build.ninja: | deps
+	@scripts/ensure-deps.sh libbenchmark-dev python3-networkx
+	cmake -S . -B $(BENCH_DIR) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DQUORVEL_TESTS=OFF -DQUORVEL_BENCH=ON >/dev/null
+
+bench: deps $(BENCH_DIR)/build.ninja
+	cmake --build $(BENCH_DIR) -j $(JOBS)
+	PYTHONPATH=$(BENCH_DIR) $(PYTHON) bench/run.py $(BENCH_ARGS)
+	$(BENCH_DIR)/core_bench --benchmark_min_time=0.1
 
 format:
 	clang-format -i $$(find src tests/cpp fuzz bench -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
