@@ -8,7 +8,7 @@ PYTEST_ARGS ?= -q
 
 CMAKE_FLAGS := -G Ninja -DQUORVEL_PYTHON=$(PYTHON)
 
-.PHONY: all deps build test cpp-test py-test demo asan-build asan-test fuzz fuzz-build bench format clean
+.PHONY: all deps build test cpp-test py-test demo asan-build asan-test fuzz fuzz-build bench stubs-check package-check format clean
 
 all: build
 
@@ -27,7 +27,17 @@ cpp-test: build
 py-test: build
 	PYTHONPATH=$(BUILD_DIR) $(PYTHON) -m pytest tests/python $(PYTEST_ARGS)
 
-test: cpp-test py-test
+test: cpp-test py-test stubs-check
+
+# The type stubs against the built module, and mypy over the examples.
+stubs-check: build
+	@scripts/ensure-deps.sh python3-mypy
+	scripts/check-stubs.sh $(BUILD_DIR) $(PYTHON)
+
+# pip install / pip wheel in a scratch venv, stubs included.
+package-check: deps
+	@scripts/ensure-deps.sh python3-mypy python3-venv
+	scripts/check-package.sh $(PYTHON)
 
 demo: build
 	PYTHONPATH=$(BUILD_DIR) $(PYTHON) examples/quickstart.py

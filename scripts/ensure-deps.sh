@@ -3,7 +3,7 @@
 # As root it installs the missing ones with apt-get; otherwise it prints the
 # exact command and fails. With everything present it costs a few ms.
 set -eu
-PACKAGES="g++ cmake ninja-build python3-dev libssl-dev libgtest-dev python3-pytest python3-hypothesis $*"
+PACKAGES="g++ cmake ninja-build python3-dev libssl-dev libgtest-dev python3-pytest python3-hypothesis graphviz $*"
 missing=""
 for p in $PACKAGES; do
     status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null || true)

@@ -26,7 +26,7 @@ PyObject* term_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
 
 PyObject* term_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref other;
-    if (!py::bind_args("Term", args, kwargs, {{"other"}}, &other)) return nullptr;
+    if (!py::bind_args("Term.__call__", args, kwargs, {{"other"}}, &other)) return nullptr;
     TermRef arg;
     if (!python_to_term(other.get(), "other", arg)) return nullptr;
     TermRef f = term_of(self);
