@@ -2,7 +2,6 @@
 #include "graph/py_graph.hpp"
 
 #include "binding/args.hpp"
-#include "binding/dict_walk.hpp"
 #include "binding/pyclass.hpp"
 #include "query/py_query.hpp"
 
@@ -80,15 +79,6 @@ PyType_Slot graph_slots[] = {
 PyType_Spec graph_spec = {"quorvel.Graph", sizeof(py::Box<GraphValue>), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, graph_slots};
 
-// Copies the node value out of one entry of `nodes`; `key` must be a str.
-bool node_entry(PyObject* key, PyObject* value, NodeValue& out) {
-    if (!PyUnicode_Check(key)) {
-        py::raise_arg_type("key", "str", key);
-        return false;
-    }
-    return python_to_node(value, nullptr, out);
-}
-
 }  // namespace
 
 PyTypeObject* graph_type() {
@@ -97,23 +87,31 @@ PyTypeObject* graph_type() {
 }
 
 bool get_nodes_by_type(const GraphValue& graph, const Digest& type_digest, std::vector<NodeValue>& out) {
-    // The stored node values carry memoized type digests, so this is one
-    // comparison per entry. Every entry is checked, matching or not: a
-    // malformed entry anywhere fails the lookup.
+    // First pass: every entry is checked, matching or not (a malformed entry
+    // anywhere fails the lookup). Nothing in this loop can run Python code,
+    // so the dict's own borrowed references are used in place and only the
+    // keys that hit are kept.
     Ref nodes = graph.nodes.clone();
     if (!nodes) return true;
+    PyTypeObject* node_cls = node_type();
     std::vector<Ref> keys;
-    py::DictWalk walk(nodes.get());
-    Ref key, value;
-    for (;;) {
-        auto step = walk.next(key, value);
-        if (step == py::DictWalk::Error) return false;
-        if (step == py::DictWalk::Done) break;
-        NodeValue node;
-        if (!node_entry(key.get(), value.get(), node)) return false;
-        if (node.type->digest() == type_digest) keys.push_back(std::move(key));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(nodes.get(), &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            py::raise_arg_type("key", "str", key);
+            return false;
+        }
+        if (Py_TYPE(value) != node_cls && !py::check_instance(value, node_cls, nullptr)) return false;
+        auto* b = py::box<NodeValue>(value);
+        if (b->borrow.state < 0) {
+            py::raise_borrow_conflict("Node");
+            return false;
+        }
+        const Type* t = b->value.type.get();
+        if (t->digest() == type_digest) keys.push_back(Ref::borrow(key));
     }
-    // Fetch again by key: the values are read as they are now.
+    // Second pass: fetch again by key, as the values are now.
     for (const Ref& k : keys) {
         PyObject* found = PyDict_GetItemWithError(nodes.get(), k.get());
         if (!found) {

@@ -9,17 +9,9 @@ namespace quorvel {
 
 using py::Ref;
 
-Digest NodeValue::digest() const {
-    char hex[64];
-    digest_hex_into(type->digest(), hex);
-    return sha256_of("node:", std::string_view(hex, 64));
-}
+Digest NodeValue::digest() const { return type->node_digest(); }
 
-Digest EdgeValue::digest() const {
-    char hex[64];
-    digest_hex_into(term->digest(), hex);
-    return sha256_of("edge:", std::string_view(hex, 64));
-}
+Digest EdgeValue::digest() const { return term->edge_digest(); }
 
 namespace {
 

@@ -15,6 +15,16 @@ const Digest& Term::digest() const {
     return digest_;
 }
 
+const Digest& Term::edge_digest() const {
+    if (!has_edge_digest_) {
+        char hex[64];
+        digest_hex_into(digest(), hex);
+        edge_digest_ = sha256_of("edge:", std::string_view(hex, 64));
+        has_edge_digest_ = true;
+    }
+    return edge_digest_;
+}
+
 std::int64_t Term::py_hash() const {
     if (!has_hash_) {
         SipHash13 h;

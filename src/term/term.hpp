@@ -20,6 +20,9 @@ public:
     const Digest& digest() const;
     std::string uid() const { return digest_hex(digest()); }
 
+    // The uid of a graph edge carrying this term: SHA-256 of "edge:" + uid.
+    const Digest& edge_digest() const;
+
     // SipHash-1-3 over name, 0xFF, the type hash stream; memoized.
     std::int64_t py_hash() const;
 
@@ -32,7 +35,9 @@ private:
     TypeRef type_;
     mutable bool has_digest_ = false;
     mutable bool has_hash_ = false;
+    mutable bool has_edge_digest_ = false;
     mutable Digest digest_{};
+    mutable Digest edge_digest_{};
     mutable std::int64_t hash_ = 0;
 };
 

@@ -25,8 +25,22 @@ void Type::destroy(Type* t) noexcept {
     }
 }
 
-const Digest& Type::digest() const {
-    if (has_digest_) return digest_;
+const Digest& Type::node_digest() const {
+    if (!has_node_digest_) {
+        char hex[64];
+        digest_hex_into(digest(), hex);
+        node_digest_ = sha256_of("node:", std::string_view(hex, 64));
+        has_node_digest_ = true;
+    }
+    return node_digest_;
+}
+
+const Digest& Type::compute_digest() const {
+    if (is_variable()) {
+        digest_ = sha256_of("var:", name_);
+        has_digest_ = true;
+        return digest_;
+    }
     // Post-order walk: a node is digested once both children are.
     std::vector<const Type*> stack{this};
     char buf[4 + 64 + 1 + 64];

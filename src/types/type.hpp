@@ -64,8 +64,14 @@ public:
     const TypeRef& right() const noexcept { return right_; }
 
     // SHA-256 of "var:" + name or "app:" + uid(left) + ":" + uid(right).
-    const Digest& digest() const;
+    const Digest& digest() const {
+        return has_digest_ ? digest_ : compute_digest();
+    }
     std::string uid() const { return digest_hex(digest()); }
+
+    // The uid of a graph node of this type: SHA-256 of "node:" + uid.
+    // Memoized here because a node's uid depends on its type alone.
+    const Digest& node_digest() const;
 
     // "A", "(A -> B)", ...
     std::string text() const;
@@ -87,12 +93,15 @@ private:
     Type(TypeRef l, TypeRef r) : kind_(Kind::Application), left_(std::move(l)), right_(std::move(r)) {}
     ~Type() = default;
     static void destroy(Type* t) noexcept;  // iterative over the children it solely owns
+    const Digest& compute_digest() const;
 
     mutable std::atomic<std::uint64_t> refs_{1};
     Kind kind_;
     mutable bool has_digest_ = false;
     mutable bool has_hash_ = false;
+    mutable bool has_node_digest_ = false;
     mutable Digest digest_{};
+    mutable Digest node_digest_{};
     mutable std::int64_t hash_ = 0;
     std::string name_;
     TypeRef left_;
