@@ -86,18 +86,29 @@ PyTypeObject* graph_type() {
     return t;
 }
 
-bool get_nodes_by_type(const GraphValue& graph, const Digest& type_digest, std::vector<NodeValue>& out) {
-    // First pass: every entry is checked, matching or not (a malformed entry
-    // anywhere fails the lookup). Nothing in this loop can run Python code,
-    // so the dict's own borrowed references are used in place and only the
-    // keys that hit are kept.
-    Ref nodes = graph.nodes.clone();
-    if (!nodes) return true;
+namespace {
+
+// The dict's version: a new value after every change of the dict, unique in
+// the process. Zero where the interpreter does not offer it.
+std::uint64_t dict_version(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    (void)dict;
+    return 0;
+#endif
+}
+
+// Checks every entry (a malformed entry anywhere fails the lookup) and
+// groups the keys by type digest. Nothing here can run Python code, so the
+// dict's borrowed references are used in place.
+bool build_index(PyObject* nodes, TypeIndex& index) {
+    index.valid = false;
+    index.keys.clear();
     PyTypeObject* node_cls = node_type();
-    std::vector<Ref> keys;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(nodes.get(), &pos, &key, &value)) {
+    while (PyDict_Next(nodes, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) {
             py::raise_arg_type("key", "str", key);
             return false;
@@ -108,10 +119,31 @@ bool get_nodes_by_type(const GraphValue& graph, const Digest& type_digest, std::
             py::raise_borrow_conflict("Node");
             return false;
         }
-        const Type* t = b->value.type.get();
-        if (t->digest() == type_digest) keys.push_back(Ref::borrow(key));
+        index.keys[b->value.type->digest()].push_back(Ref::borrow(key));
     }
-    // Second pass: fetch again by key, as the values are now.
+    index.version = dict_version(nodes);
+    index.valid = index.version != 0;
+    return true;
+}
+
+}  // namespace
+
+bool get_nodes_by_type(const GraphValue& graph, const Digest& type_digest, std::vector<NodeValue>& out) {
+    Ref nodes = graph.nodes.clone();
+    if (!nodes) return true;
+    // An unchanged dict has unchanged entries (a node's type is fixed), so
+    // the index built by an earlier lookup answers again without a scan.
+    TypeIndex scratch;
+    TypeIndex& index = graph.type_index ? *graph.type_index : scratch;
+    if (!index.valid || index.version != dict_version(nodes.get()) || index.version == 0)
+        if (!build_index(nodes.get(), index)) return false;
+    auto it = index.keys.find(type_digest);
+    if (it == index.keys.end()) return true;
+    // Fetch again by key, as the values are now. Keys are copied first: a
+    // finalizer run from here could rebuild the index.
+    std::vector<Ref> keys;
+    keys.reserve(it->second.size());
+    for (const Ref& k : it->second) keys.push_back(k.clone());
     for (const Ref& k : keys) {
         PyObject* found = PyDict_GetItemWithError(nodes.get(), k.get());
         if (!found) {

@@ -10,6 +10,8 @@
 
 #include "binding/ref.hpp"
 
+#include <memory>
+#include <unordered_map>
 #include <vector>
 #include "term/term.hpp"
 #include "types/type.hpp"
@@ -77,13 +79,24 @@ struct EdgeValue {
     }
 };
 
+// Node keys grouped by type digest, valid for one state of the `nodes` dict
+// (CPython gives every dict state a process-unique version). Shared by a
+// graph and every query made from it; holds only str keys.
+struct TypeIndex {
+    std::uint64_t version = 0;
+    bool valid = false;
+    std::unordered_map<Digest, std::vector<py::Ref>, DigestHash> keys;
+};
+
 struct GraphValue {
     py::Ref nodes;  // dict: node uid -> Node
     py::Ref edges;  // dict: edge uid -> Edge
+    std::shared_ptr<TypeIndex> type_index = std::make_shared<TypeIndex>();
 
     GraphValue() = default;
     GraphValue(py::Ref n, py::Ref e) : nodes(std::move(n)), edges(std::move(e)) {}
-    GraphValue(const GraphValue& o) : nodes(o.nodes.clone()), edges(o.edges.clone()) {}
+    GraphValue(const GraphValue& o)
+        : nodes(o.nodes.clone()), edges(o.edges.clone()), type_index(o.type_index) {}
     GraphValue(GraphValue&&) noexcept = default;
     GraphValue& operator=(const GraphValue& o) {
         GraphValue tmp(o);
@@ -100,6 +113,7 @@ struct GraphValue {
     void clear() {
         nodes.reset();
         edges.reset();
+        type_index.reset();
     }
 };
 

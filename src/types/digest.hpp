@@ -11,6 +11,14 @@ namespace quorvel {
 
 using Digest = std::array<std::uint8_t, 32>;
 
+struct DigestHash {
+    std::size_t operator()(const Digest& d) const noexcept {
+        std::size_t h;
+        std::memcpy(&h, d.data(), sizeof h);  // the digest is uniformly distributed already
+        return h;
+    }
+};
+
 // One-shot SHA-256 of `prefix` followed by `body`.
 Digest sha256_of(std::string_view prefix, std::string_view body);
 

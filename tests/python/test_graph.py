@@ -180,3 +180,27 @@ def test_cycle_through_graph_is_collected(A):
     del g
     gc.collect()
     assert Canary.freed == 1
+
+
+def test_typed_lookups_follow_every_change_of_the_nodes_dict(A, B):
+    # Typed lookups may reuse what an earlier lookup learnt about an unchanged
+    # dict; every kind of change must still be seen by the next lookup.
+    g = Graph()
+    q = lambda: g.query().match(node="n", type=A).return_("n")  # noqa: E731
+    assert q() == []
+    g.nodes["k1"] = Node(A, {"i": 1})
+    assert [r["n"].properties["i"] for r in q()] == [1]
+    g.nodes["k2"] = Node(A, {"i": 2})
+    assert [r["n"].properties["i"] for r in q()] == [1, 2]
+    g.nodes["k1"] = Node(B)                      # same key, other type
+    assert [r["n"].properties["i"] for r in q()] == [2]
+    g.nodes["k1"] = Node(A, {"i": 3})            # back again, same position
+    assert [r["n"].properties["i"] for r in q()] == [3, 2]
+    del g.nodes["k2"]
+    assert [r["n"].properties["i"] for r in q()] == [3]
+    g.nodes[5] = Node(A)                         # a malformed entry fails every lookup
+    with pytest.raises(TypeError):
+        q()
+    del g.nodes[5]
+    g.nodes.clear()
+    assert q() == []
