@@ -34,33 +34,6 @@ struct Value {
     const QueryResult* element = nullptr;
 };
 
-}  // namespace
-
-Ref literal_to_python(const cond::Literal& lit) {
-    using K = cond::Literal::Kind;
-    switch (lit.kind) {
-        case K::Null: return Ref::borrow(Py_None);
-        case K::Bool: return Ref::borrow(lit.b ? Py_True : Py_False);
-        case K::Int: return Ref::steal(PyLong_FromString(lit.text.c_str(), nullptr, 10));
-        case K::Float: return Ref::steal(PyFloat_FromDouble(lit.f));
-        case K::String: return py::str(lit.text);
-        case K::List: {
-            // A new list every time: user __eq__ code receives it and may
-            // change it.
-            Ref list = Ref::steal(PyList_New(0));
-            if (!list) return list;
-            for (const cond::Literal& item : lit.items) {
-                Ref v = literal_to_python(item);
-                if (!v || PyList_Append(list.get(), v.get()) < 0) return Ref();
-            }
-            return list;
-        }
-    }
-    return Ref::borrow(Py_None);
-}
-
-namespace {
-
 Ref element_to_python(const QueryResult& r) {
     if (const NodeValue* n = std::get_if<NodeValue>(&r)) return node_to_python(*n);
     return edge_to_python(std::get<EdgeValue>(r));

@@ -10,6 +10,7 @@
 
 #include "binding/ref.hpp"
 #include "query/condition.hpp"
+#include "text/py_literal.hpp"
 #include "type_schema/py_type_schema.hpp"
 
 namespace quorvel {
@@ -26,9 +27,6 @@ struct CompiledCondition {
 // Parses `text`; a malformed condition raises ValueError
 // "Invalid query: <what> at position N (where)". Returns null then.
 std::shared_ptr<const CompiledCondition> compile_condition(std::string_view text);
-
-// A literal as a new Python value (lists are new lists every time).
-py::Ref literal_to_python(const cond::Literal& lit);
 
 // Keeps the rows for which the condition is true. A variable the condition
 // names that is not bound raises NameError "Variable 'x' not found (where)".
