@@ -23,9 +23,13 @@ bool known_reason(std::string_view r) {
         "Brackets are mismatched",
         "Pattern must contain at least one node",
         "Invalid pattern: too many edges for the number of nodes",
+        "Property map must come last in a node or edge pattern",
+        "A node or edge pattern holds at most one property map",
     };
     for (std::string_view f : fixed)
         if (r == f) return true;
+    // The map parser's own reasons, capitalized.
+    if (r.ends_with(" in property map") && r[0] >= 'A' && r[0] <= 'Z') return true;
     constexpr std::string_view head = "Unexpected character '";
     constexpr std::string_view tail = "' outside of node or edge pattern";
     // One character: a whole UTF-8 sequence or a single invalid byte.

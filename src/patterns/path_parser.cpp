@@ -13,7 +13,8 @@ enum class TokenKind { Node, Edge };
 
 struct Token {
     TokenKind kind;
-    std::string text;
+    std::string text;  // without its property map
+    std::vector<text::MapEntry> properties;
 };
 
 // The tokenizer's own notion of white space: only these four separate a node
@@ -21,6 +22,34 @@ struct Token {
 // character and is refused between patterns.
 constexpr bool is_separator(char c) noexcept {
     return c == '\t' || c == '\n' || c == '\r' || c == ' ';
+}
+
+// The map parser's message as a reason: "expected a key in property map"
+// becomes "Expected a key in property map", like the other reasons.
+std::string map_reason(std::string message) {
+    if (!message.empty() && message[0] >= 'a' && message[0] <= 'z') message[0] = static_cast<char>(message[0] - 'a' + 'A');
+    return message;
+}
+
+// Where a property map that starts at t[open] ends, with the map itself, or
+// an error. Only white space may follow it before the `closer` that ends the
+// node or edge (`at_top`: no other group is open in between).
+std::optional<QuorvelError> read_map(std::string_view t, std::size_t open, char closer, bool at_top,
+                                     std::size_t& end, std::vector<text::MapEntry>& out) {
+    auto result = text::parse_property_map(t.substr(open));
+    if (auto* error = std::get_if<text::ParseError>(&result)) return invalid_pattern(t, map_reason(error->message));
+    auto& map = std::get<text::MapResult>(result);
+    end = open + map.consumed;
+    std::size_t k = end;
+    while (k < t.size()) {
+        const text::Decoded d = text::decode(t, k);
+        if (!text::is_white_space(d.cp)) break;
+        k += d.len;
+    }
+    if (k < t.size() && (t[k] != closer || !at_top))
+        return invalid_pattern(t, "Property map must come last in a node or edge pattern");
+    out = std::move(map.entries);
+    return std::nullopt;
 }
 
 // Cuts `t` into node and edge texts. `paren` and `bracket` are signed: a stray
@@ -39,6 +68,11 @@ std::optional<QuorvelError> tokenize(std::string_view t, std::vector<Token>& tok
     bool edge_group = false;  // the open parenthesis group began inside an edge's brackets
     std::size_t node_start = 0;
     std::string edge;
+    // The property maps of the open node and edge; a node's map is cut out
+    // of its text, an edge's map never enters the edge text.
+    std::vector<text::MapEntry> node_map, edge_map;
+    std::size_t node_map_begin = 0, node_map_end = 0;
+    bool node_has_map = false, edge_has_map = false;
 
     for (std::size_t i = 0; i < t.size();) {
         const char c = t[i];
@@ -47,15 +81,37 @@ std::optional<QuorvelError> tokenize(std::string_view t, std::vector<Token>& tok
         const std::string_view ch = t.substr(i, len);
         i += len;
 
+        if (c == '{') {
+            const bool in_node = paren > 0 && !edge_group && bracket == 0;
+            const bool in_edge = bracket > 0 && (paren == 0 || edge_group);
+            if (in_node || in_edge) {
+                bool& seen = in_node ? node_has_map : edge_has_map;
+                if (seen) return invalid_pattern(t, "A node or edge pattern holds at most one property map");
+                seen = true;
+                std::size_t end = 0;
+                const bool at_top = in_node ? paren == 1 : bracket == 1 && paren == 0;
+                if (auto error = read_map(t, i - 1, in_node ? ')' : ']', at_top, end, in_node ? node_map : edge_map))
+                    return error;
+                if (in_node) node_map_begin = i - 1, node_map_end = end;
+                i = end;
+                continue;
+            }
+        }
+
         switch (c) {
             case '(':
                 if (paren == 0 && bracket == 0) {
                     if (!edge.empty()) {
                         std::string_view trimmed = text::trim(edge);
-                        if (!trimmed.empty()) tokens.push_back({TokenKind::Edge, std::string(trimmed)});
+                        if (!trimmed.empty())
+                            tokens.push_back({TokenKind::Edge, std::string(trimmed), std::move(edge_map)});
                         edge.clear();
                     }
+                    edge_map.clear();
+                    edge_has_map = false;
                     node_start = i - 1;
+                    node_map.clear();
+                    node_has_map = false;
                     paren = 1;
                 } else {
                     if (paren == 0 && bracket > 0) edge_group = true;
@@ -70,8 +126,16 @@ std::optional<QuorvelError> tokenize(std::string_view t, std::vector<Token>& tok
                     if (edge_group) {
                         edge_group = false;
                     } else if (bracket == 0) {
-                        tokens.push_back(
-                            {TokenKind::Node, std::string(t.substr(node_start, i - node_start))});
+                        std::string text;
+                        if (node_has_map) {
+                            text = t.substr(node_start, node_map_begin - node_start);
+                            text += t.substr(node_map_end, i - node_map_end);
+                        } else {
+                            text = t.substr(node_start, i - node_start);
+                        }
+                        tokens.push_back({TokenKind::Node, std::move(text), std::move(node_map)});
+                        node_map.clear();
+                        node_has_map = false;
                     }
                 }
                 break;
@@ -119,12 +183,9 @@ struct Parts {
     std::optional<std::string> schema;
 };
 
-// Variable and schema of an inner text `variable:Type {props}` (already
-// trimmed). Property maps are not parsed; they are cut off.
+// Variable and schema of an inner text `variable:Type` (already trimmed; the
+// tokenizer has taken out any property map).
 Parts split_parts(std::string_view inner) {
-    if (std::size_t brace = inner.find('{'); brace != std::string_view::npos)
-        inner = text::trim(inner.substr(0, brace));
-
     std::string_view variable = inner;
     std::string_view type;
     if (std::size_t colon = inner.find(':'); colon != std::string_view::npos) {
@@ -150,17 +211,17 @@ Parts split_parts(std::string_view inner) {
     return parts;
 }
 
-std::optional<QuorvelError> parse_node(std::string_view token, std::vector<ParsedNode>& nodes) {
-    std::string_view x = text::trim(token);
+std::optional<QuorvelError> parse_node(Token& token, std::vector<ParsedNode>& nodes) {
+    std::string_view x = text::trim(token.text);
     if (x.empty() || x.front() != '(' || x.back() != ')')
         return invalid_pattern(x, "Node pattern must be enclosed in parentheses");
     Parts parts = split_parts(text::trim(x.substr(1, x.size() - 2)));
-    nodes.push_back({std::move(parts.variable), std::move(parts.schema)});
+    nodes.push_back({std::move(parts.variable), std::move(parts.schema), std::move(token.properties)});
     return std::nullopt;
 }
 
-std::optional<QuorvelError> parse_edge(std::string_view token, std::vector<ParsedEdge>& edges) {
-    std::string_view x = text::trim(token);
+std::optional<QuorvelError> parse_edge(Token& token, std::vector<ParsedEdge>& edges) {
+    std::string_view x = text::trim(token.text);
     const bool starts_left = !x.empty() && x.front() == '<';
     if (starts_left && contains(x, "->"))
         return invalid_pattern(x, "Cannot have both <- and -> in same edge");
@@ -179,7 +240,7 @@ std::optional<QuorvelError> parse_edge(std::string_view token, std::vector<Parse
     if (close < open) return invalid_pattern(x, "Brackets are mismatched");
 
     Parts parts = split_parts(text::trim(x.substr(open + 1, close - open - 1)));
-    edges.push_back({std::move(parts.variable), std::move(parts.schema), direction});
+    edges.push_back({std::move(parts.variable), std::move(parts.schema), std::move(token.properties), direction});
     return std::nullopt;
 }
 
@@ -205,9 +266,8 @@ ParseResult parse_path(std::string_view text) {
     if (auto error = tokenize(t, tokens)) return std::move(*error);
 
     ParsedPath path;
-    for (const Token& token : tokens) {
-        auto error = token.kind == TokenKind::Node ? parse_node(token.text, path.nodes)
-                                                   : parse_edge(token.text, path.edges);
+    for (Token& token : tokens) {
+        auto error = token.kind == TokenKind::Node ? parse_node(token, path.nodes) : parse_edge(token, path.edges);
         if (error) return std::move(*error);
     }
 

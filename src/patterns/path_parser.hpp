@@ -4,6 +4,9 @@
 // own; the Python layer turns a ParsedPath into NodePattern / EdgePattern
 // objects. Two passes: a character-level tokenizer cuts the text into node and
 // edge texts, then each text is taken apart into a variable and a schema.
+// A property map in braces, last inside a node's parentheses or an edge's
+// brackets (`(n:Person {age: 30})`, `-[e {since: 2020}]->`), is read by the
+// tokenizer itself, so that its string values may hold any character.
 // Both passes are iterative and linear in the input length.
 #pragma once
 
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "errors/error.hpp"
+#include "text/literal.hpp"
 
 namespace quorvel {
 
@@ -25,11 +29,13 @@ const char* direction_name(Direction d) noexcept;
 struct ParsedNode {
     std::optional<std::string> variable;
     std::optional<std::string> schema;  // type schema text, e.g. "$Person$"
+    std::vector<text::MapEntry> properties;  // from `{key: literal, ...}`
 };
 
 struct ParsedEdge {
     std::optional<std::string> variable;
     std::optional<std::string> schema;
+    std::vector<text::MapEntry> properties;
     Direction direction = Direction::Forward;
 };
 

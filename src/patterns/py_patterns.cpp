@@ -10,6 +10,7 @@
 #include "binding/dict_walk.hpp"
 #include "errors/py_errors.hpp"
 #include "term/py_term.hpp"
+#include "text/py_literal.hpp"
 #include "text/unicode_tables.hpp"
 #include "text/utf8.hpp"
 #include "types/py_types.hpp"
@@ -169,22 +170,20 @@ bool new_edge_pattern(std::optional<std::string> variable, PyObject* term, PyObj
 
 // ---- The node test -------------------------------------------------------------
 
-bool node_pattern_matches(const NodePatternValue& pattern, const NodeValue& node, bool& result) {
+bool properties_match(const PatternProperties& properties, const Ref& holder, bool& result) {
     result = false;
-    if (pattern.type_obj && !(node.type && node.type == pattern.type_obj)) return true;
-    if (pattern.type_schema && !(node.type && pattern.type_schema->matches_type(*node.type))) return true;
-    if (pattern.properties.empty()) {
+    if (properties.empty()) {
         result = true;
         return true;
     }
-    // User __eq__ may replace the node's dict or empty it; hold the dict,
+    // User __eq__ may replace the holder's dict or empty it; hold the dict,
     // the key, the found value and the expected value ourselves.
-    Ref dict = node.properties.clone();
+    Ref dict = holder.clone();
     if (!dict || !PyDict_Check(dict.get())) return true;
-    const std::size_t n = pattern.properties.size();
+    const std::size_t n = properties.size();
     for (std::size_t i = 0; i < n; ++i) {
-        Ref key = Ref::borrow(pattern.properties.key_object(i));
-        Ref expected = pattern.properties.entries()[i].second.clone();
+        Ref key = Ref::borrow(properties.key_object(i));
+        Ref expected = properties.entries()[i].second.clone();
         Ref found = Ref::borrow(PyDict_GetItemWithError(dict.get(), key.get()));
         if (!found) {
             PyErr_Clear();  // a lookup that raises counts as a missing key
@@ -200,9 +199,36 @@ bool node_pattern_matches(const NodePatternValue& pattern, const NodeValue& node
     return true;
 }
 
+bool node_pattern_matches(const NodePatternValue& pattern, const NodeValue& node, bool& result) {
+    result = false;
+    if (pattern.type_obj && !(node.type && node.type == pattern.type_obj)) return true;
+    if (pattern.type_schema && !(node.type && pattern.type_schema->matches_type(*node.type))) return true;
+    return properties_match(pattern.properties, node.properties, result);
+}
+
+bool edge_pattern_matches(const EdgePatternValue& pattern, const EdgeValue& edge, bool& result) {
+    result = false;
+    if (!edge.term) return true;
+    if (pattern.term && !(*edge.term == *pattern.term)) return true;
+    if (pattern.term_type_schema && !pattern.term_type_schema->matches_type(*edge.term->type())) return true;
+    return properties_match(pattern.properties, edge.properties, result);
+}
+
 // ---- Parsed paths ----------------------------------------------------------------
 
-PathPatternValue path_pattern_from_parsed(const ParsedPath& parsed) {
+namespace {
+
+bool map_to_properties(const std::vector<text::MapEntry>& map, PatternProperties& out) {
+    for (const text::MapEntry& entry : map) {
+        Ref value = literal_to_python(entry.value);
+        if (!value || !out.add(entry.key, std::move(value))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool path_pattern_from_parsed(const ParsedPath& parsed, PathPatternValue& out) {
     PathPatternValue path;
     path.nodes.reserve(parsed.nodes.size());
     path.edges.reserve(parsed.edges.size());
@@ -210,14 +236,17 @@ PathPatternValue path_pattern_from_parsed(const ParsedPath& parsed) {
         NodePatternValue& v = path.nodes.emplace_back();
         v.variable = n.variable;
         if (n.schema) v.type_schema.emplace(*n.schema);
+        if (!map_to_properties(n.properties, v.properties)) return false;
     }
     for (const ParsedEdge& e : parsed.edges) {
         EdgePatternValue& v = path.edges.emplace_back();
         v.variable = e.variable;
         if (e.schema) v.term_type_schema.emplace(*e.schema);
+        if (!map_to_properties(e.properties, v.properties)) return false;
         v.direction = direction_name(e.direction);
     }
-    return path;
+    out = std::move(path);
+    return true;
 }
 
 bool parse_path_pattern(std::string_view text, PathPatternValue& out) {
@@ -227,8 +256,7 @@ bool parse_path_pattern(std::string_view text, PathPatternValue& out) {
             raise(*error);
             return false;
         }
-        out = path_pattern_from_parsed(std::get<ParsedPath>(result));
-        return true;
+        return path_pattern_from_parsed(std::get<ParsedPath>(result), out);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;

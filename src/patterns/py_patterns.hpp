@@ -107,9 +107,17 @@ bool new_edge_pattern(std::optional<std::string> variable, PyObject* term, PyObj
 // node's dict and every compared value are held here.
 bool node_pattern_matches(const NodePatternValue& pattern, const NodeValue& node, bool& result);
 
-// Builds the patterns of a parsed path (schemas compiled from their texts).
-// Throws std::bad_alloc.
-PathPatternValue path_pattern_from_parsed(const ParsedPath& parsed);
+// The same test for edges: the term (equal name and type) if the pattern has
+// one, then the term type schema, then the properties, compared as for nodes.
+bool edge_pattern_matches(const EdgePatternValue& pattern, const EdgeValue& edge, bool& result);
+
+// The property part of both tests, against the dict `holder` refers to.
+bool properties_match(const PatternProperties& properties, const py::Ref& holder, bool& result);
+
+// Builds the patterns of a parsed path (schemas compiled from their texts,
+// property map literals made Python values). Returns false with a Python
+// exception set; throws std::bad_alloc.
+bool path_pattern_from_parsed(const ParsedPath& parsed, PathPatternValue& out);
 
 // Parses `text` into `out`; a parse error is raised as ValueError
 // "Invalid pattern '...': reason". Returns false with a Python exception set.

@@ -280,19 +280,40 @@ bool bind_pattern_args(Builder which, PyObject* args, PyObject* kwargs, Ref (&a)
     return true;
 }
 
+// A merge pattern string must be one node whose type part is a concrete
+// type; it then merges like a typed node merge.
+bool single_typed_node(PathPatternValue path, NodePatternValue& out) {
+    if (path.nodes.size() == 1 && path.edges.empty() && path.nodes[0].type_schema) {
+        NodePatternValue& node = path.nodes[0];
+        node.type_obj = node.type_schema->concrete_type();
+        node.type_schema.reset();
+        if (node.type_obj) {
+            out = std::move(node);
+            return true;
+        }
+    }
+    raise(QuorvelError::invalid_query("merge takes a single node pattern", "merge"));
+    return false;
+}
+
 PyObject* pattern_builder(PyObject* self, PyObject* args, PyObject* kwargs, Builder which) {
     return exclusive(self, [&](QueryValue& q) -> PyObject* {
         Ref a[10];
         PatternArgs p;
         if (!bind_pattern_args(which, args, kwargs, a, p)) return nullptr;
         std::optional<QueryOperation> op;
-        if (p.pattern && which != Builder::Merge) {
+        if (p.pattern) {
             PathPatternValue path;
             if (!parse_path_pattern(*p.pattern, path)) return nullptr;
-            if (which == Builder::Match)
+            if (which == Builder::Match) {
                 op = MatchOperation{MatchOp{std::move(path)}};
-            else
+            } else if (which == Builder::Create) {
                 op = CreateOperation{CreateOp{std::move(path)}};
+            } else {
+                NodePatternValue node;
+                if (!single_typed_node(std::move(path), node)) return nullptr;
+                op = MergeOperation{MergeOp{std::move(node)}};
+            }
         } else if (p.node) {
             NodePatternValue node;
             if (!new_node_pattern(p.node, p.type, p.type_schema, p.properties, node)) return nullptr;

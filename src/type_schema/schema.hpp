@@ -94,6 +94,14 @@ private:
     std::vector<std::pair<std::size_t, std::size_t>> slot_names_;
 };
 
+// The one type a schema text denotes when it is written in ordinary type
+// syntax: names, `->` grouping to the right, parentheses, optionally between
+// dollars (`$A -> (B -> C)$`, `(A -> B) -> C`); no `*`, no capture group.
+// Otherwise null. Used to create what a pattern names, so parentheses group
+// here as they do in printed types. Iterative: nesting depth costs heap, not
+// stack.
+TypeRef concrete_type(std::string_view schema_text);
+
 namespace reference {
 
 // The matcher as a direct reading of the pattern text on every call:
