@@ -4,7 +4,8 @@ Each individual is a type of its own (a node per type), with its facts in the
 node's properties. Each kind of relation is a type too, and every single
 relation is a term of that type, drawn as an edge: the term "alice works_at
 acme" has the type works_at, so the pattern (p)-[r:works_at]->(o) finds all of
-them.
+them. The queries filter and sort rows, project properties and follow paths of
+several steps.
 
     PYTHONPATH=build python3 examples/knowledge_graph.py
 """
@@ -69,6 +70,32 @@ for row in graph.query().match("(a)-[:knows]->(b)").return_("a", "b"):
 # Everyone Alice is known by: fix the end of the step by its type.
 known_by = graph.query().match("(a)-[:knows]->(b:alice)").return_("a")
 print("alice is known by:", sorted(name(row["a"]) for row in known_by))
+
+# Filter, sort and page whole rows; "p.name" returns a property, not the node.
+over_30 = (graph.query().match("(p {kind: 'person'})")
+           .where("p.age > 30").order_by("p", "age", ascending=False))
+print("over 30, oldest first:", [(row["p.name"], row["p.age"]) for row in over_30.return_("p.name", "p.age")])
+youngest = graph.query().match("(p {kind: 'person'})").order_by("p", "age").limit(2)
+print("two youngest:", [row["p.name"] for row in youngest.return_("p.name")])
+
+# A row per employee, so the employers repeat; return_distinct drops the repeats.
+employers = graph.query().match("(p)-[:works_at]->(o)")
+print("employers:", [row["o.name"] for row in employers.return_("o.name")],
+      "distinct:", [row["o.name"] for row in employers.return_distinct("o.name")])
+
+# with_ keeps only the named bindings for what follows.
+long_serving = (graph.query().match("(p)-[r:works_at]->(o)")
+                .where("r.since < 2016").with_("p").return_("p", "r", "o"))
+print("long-serving:", [name(row["p"]) for row in long_serving],
+      "keys kept:", sorted({key for row in long_serving for key in row}))
+
+# Paths of several steps: friends of Alice's friends, and colleagues, who meet
+# at one organisation through two works_at edges walked in opposite directions.
+for row in graph.query().match("(a:alice)-[:knows]->(b)-[:knows]->(c)").return_("b", "c"):
+    print(f"friend of a friend: Alice -> {name(row['b'])} -> {name(row['c'])}")
+colleagues = (graph.query().match("(p)-[:works_at]->(o)<-[:works_at]-(q)")
+              .where("p.name < q.name").return_("p", "o", "q"))
+print("colleagues:", [f"{name(row['p'])} and {name(row['q'])} at {name(row['o'])}" for row in colleagues])
 
 # Merge finds an entity or creates it; set adds facts to what a match bound.
 initech = graph.query().merge(node="o", type=Variable("initech"),

@@ -65,6 +65,15 @@ def test_knowledge_graph():
     assert "    Carol works at Globex since 2009" in out
     assert "    Dave -> Alice" in out
     assert "alice is known by: ['Carol', 'Dave']" in out
+    # Row operations: filtering, a descending sort, paging, projections.
+    assert "over 30, oldest first: [('Carol', 41), ('Alice', 34)]" in out
+    assert "two youngest: ['Dave', 'Bob']" in out
+    assert "employers: ['Acme', 'Acme', 'Globex'] distinct: ['Acme', 'Globex']" in out
+    assert "long-serving: ['Alice', 'Carol'] keys kept: ['p']" in out
+    # Two-step paths: one forward chain, one meeting in the middle.
+    assert out.count("friend of a friend:") == 1
+    assert "friend of a friend: Alice -> Bob -> Carol" in out
+    assert "colleagues: ['Alice and Bob at Acme']" in out
     # The second merge finds Initech instead of adding a node.
     assert "after merging Initech: Graph(7 nodes, 8 edges)" in out
     assert "merging again finds it: Graph(7 nodes, 8 edges)" in out
