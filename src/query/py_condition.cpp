@@ -228,7 +228,7 @@ std::shared_ptr<const CompiledCondition> compile_condition(std::string_view text
 
 bool filter_rows(QueryValue& q, const CompiledCondition& c) {
     for (const std::string& v : c.variables)
-        if (!q.matched_vars.count(v)) {
+        if (!q.vars().count(v)) {
             raise(QuorvelError::variable_not_found(v, "where"));
             return false;
         }

@@ -32,11 +32,11 @@ template <class... F>
 overloaded(F...) -> overloaded<F...>;
 
 void bind(QueryValue& q, const std::optional<std::string>& variable, Binding results) {
-    if (variable) q.matched_vars[*variable] = std::move(results);
+    if (variable) q.vars()[*variable] = std::move(results);
 }
 
 void append_binding(QueryValue& q, const std::optional<std::string>& variable, QueryResult r) {
-    if (variable) q.matched_vars[*variable].push_back(std::move(r));
+    if (variable) q.vars()[*variable].push_back(std::move(r));
 }
 
 bool fail(QuorvelError error) {
@@ -381,8 +381,8 @@ bool new_edge(QueryValue& q, const EdgePatternValue& p, const NodeValue& start, 
 // unbound or has no value. `is_edge` tells an edge in that place apart.
 const NodeValue* first_bound_node(const QueryValue& q, const std::string& name, bool& is_edge) {
     is_edge = false;
-    auto it = q.matched_vars.find(name);
-    if (it == q.matched_vars.end()) return nullptr;
+    auto it = q.vars().find(name);
+    if (it == q.vars().end()) return nullptr;
     for (const QueryResult& r : it->second) {
         if (std::holds_alternative<std::monostate>(r)) continue;
         is_edge = std::holds_alternative<EdgeValue>(r);
@@ -493,8 +493,8 @@ bool merge_node(QueryValue& q, const NodePatternValue& p) {
 
 // The first value bound to `name`, if it is a node.
 const NodeValue* first_node(const QueryValue& q, const std::string& name) {
-    auto it = q.matched_vars.find(name);
-    if (it == q.matched_vars.end() || it->second.empty()) return nullptr;
+    auto it = q.vars().find(name);
+    if (it == q.vars().end() || it->second.empty()) return nullptr;
     return std::get_if<NodeValue>(&it->second.front());
 }
 
@@ -533,8 +533,8 @@ bool execute_merge(QueryValue& q, const MergeOp& op) {
 // ---- set and delete ------------------------------------------------------------
 
 bool execute_set(QueryValue& q, const SetOp& op) {
-    auto it = q.matched_vars.find(op.variable);
-    if (it == q.matched_vars.end()) return true;
+    auto it = q.vars().find(op.variable);
+    if (it == q.vars().end()) return true;
     Binding targets = it->second;  // stable while user code runs
     for (const QueryResult& r : targets) {
         Ref dest = Ref::borrow(properties_of(r));
@@ -569,11 +569,11 @@ bool detach_edges(QueryValue& q, const std::unordered_set<Digest, DigestHash>& d
 }
 
 bool execute_delete(QueryValue& q, const DeleteOp& op) {
-    if (q.matched_vars.empty()) return true;
+    if (q.vars().empty()) return true;
     std::unordered_set<Digest, DigestHash> deleted_nodes;
     for (const std::string& name : op.variables) {
-        auto it = q.matched_vars.find(name);
-        if (it == q.matched_vars.end()) continue;
+        auto it = q.vars().find(name);
+        if (it == q.vars().end()) continue;
         Binding targets = it->second;
         for (const QueryResult& r : targets) {
             if (std::holds_alternative<std::monostate>(r)) continue;
@@ -623,25 +623,27 @@ bool execute_one(QueryValue& q, const QueryOperation& op) {
 bool execute_operations(QueryValue& q) {
     // The queue cannot change during the run (the query is exclusively
     // borrowed), so it is walked in place.
-    const auto& ops = q.operations;
+    SharedVars::Pin pin(q.bindings);
+    const std::vector<const QueryOperation*> ops = q.operations.in_order();
     for (std::size_t i = 0; i < ops.size(); ++i) {
-        if (std::holds_alternative<OrderByOp>(ops[i])) {
+        if (std::holds_alternative<OrderByOp>(*ops[i])) {
             // Consecutive order_by operations make one sort, the first being
             // the primary key.
             std::vector<const OrderByOp*> keys;
-            while (i < ops.size() && std::holds_alternative<OrderByOp>(ops[i])) keys.push_back(&std::get<OrderByOp>(ops[i++]));
+            while (i < ops.size() && std::holds_alternative<OrderByOp>(*ops[i]))
+                keys.push_back(&std::get<OrderByOp>(*ops[i++]));
             --i;
             if (!execute_order_by(q, keys)) return false;
             continue;
         }
-        if (!execute_one(q, ops[i])) return false;
+        if (!execute_one(q, *ops[i])) return false;
     }
     return true;
 }
 
 std::size_t longest_binding(const QueryValue& q) {
     std::size_t n = 0;
-    for (const auto& [name, list] : q.matched_vars) n = std::max(n, list.size());
+    for (const auto& [name, list] : q.vars()) n = std::max(n, list.size());
     return n;
 }
 

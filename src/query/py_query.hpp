@@ -95,16 +95,98 @@ struct MergeOperation {
 using QueryOperation = std::variant<MatchOperation, WhereOp, CreateOperation, SetOp, DeleteOp, MergeOperation,
                                     WithOp, OrderByOp, LimitOp, SkipOp>;
 
+using VarMap = std::unordered_map<std::string, Binding>;
+
+// Sharing between a query and the copies its builders return.
+//
+// Every builder appends to the receiver and returns an independent copy, so
+// a chain of builders would copy the whole queue and every binding at each
+// step. Instead the queue is a persistent list of immutable cells, and the
+// bindings are one object shared copy-on-write: a copy costs two reference
+// counts, and a query clones the bindings only when it is about to change
+// them while another query still shares them. Both live in small internal
+// Python objects, so each query sharing a cell or the bindings holds a real
+// reference to it and the garbage collector sees every reference once.
+
+// The queue: the newest cell, chained to the ones before it.
+class OpList {
+public:
+    OpList() = default;
+    OpList(const OpList& o) : tail_(o.tail_.clone()), size_(o.size_) {}
+    OpList(OpList&&) noexcept = default;
+    OpList& operator=(OpList&&) noexcept = default;
+
+    // Appends; throws std::bad_alloc when no cell can be made.
+    void push(QueryOperation op);
+    std::size_t size() const noexcept { return size_; }
+    // The operations, first to last. They stay valid while this list lives.
+    std::vector<const QueryOperation*> in_order() const;
+
+    int traverse(visitproc visit, void* arg) const {
+        QV_VISIT(tail_);
+        return 0;
+    }
+    void clear() {
+        size_ = 0;
+        tail_.reset();
+    }
+
+private:
+    py::Ref tail_;
+    std::size_t size_ = 0;
+};
+
+// The variable bindings, copy-on-write.
+class SharedVars {
+public:
+    SharedVars() = default;
+    SharedVars(const SharedVars& o) : obj_(o.obj_.clone()) {}  // never pinned
+    SharedVars(SharedVars&&) noexcept = default;
+    SharedVars& operator=(SharedVars&&) noexcept = default;
+
+    const VarMap& view() const noexcept;
+    // The map, made this query's own first; throws std::bad_alloc.
+    VarMap& edit();
+
+    int traverse(visitproc visit, void* arg) const {
+        QV_VISIT(obj_);
+        return 0;
+    }
+    void clear() { obj_.reset(); }
+
+    // For the length of a run the map is made private once and then kept:
+    // references into it must stay valid even if user code (a finalizer
+    // calling gc.get_referents, say) takes a reference to the shared object.
+    class Pin {
+    public:
+        explicit Pin(SharedVars& s) : s_(s) { s_.pinned_ = &s_.edit(); }
+        ~Pin() { s_.pinned_ = nullptr; }
+        Pin(const Pin&) = delete;
+        Pin& operator=(const Pin&) = delete;
+
+    private:
+        SharedVars& s_;
+    };
+
+private:
+    py::Ref obj_;  // null: no bindings yet
+    VarMap* pinned_ = nullptr;
+};
+
 struct QueryValue {
-    std::vector<QueryOperation> operations;
+    OpList operations;
     GraphValue graph;
-    std::unordered_map<std::string, Binding> matched_vars;
+    SharedVars bindings;
 
     QueryValue() = default;
     explicit QueryValue(GraphValue g) : graph(std::move(g)) {}
     QueryValue(const QueryValue& o) = default;
     QueryValue(QueryValue&&) noexcept = default;
     QueryValue& operator=(QueryValue&&) noexcept = default;
+
+    // The bindings: read-only, or to change (copy-on-write).
+    const VarMap& vars() const noexcept { return bindings.view(); }
+    VarMap& vars() { return bindings.edit(); }
 
     int traverse(visitproc visit, void* arg) const;
     void clear();

@@ -10,7 +10,7 @@ namespace quorvel {
 using py::Ref;
 
 void keep_rows(QueryValue& q, const std::vector<std::size_t>& rows) {
-    for (auto& [name, list] : q.matched_vars) {
+    for (auto& [name, list] : q.vars()) {
         Binding next;
         next.reserve(rows.size());
         for (std::size_t r : rows) next.push_back(r < list.size() ? list[r] : QueryResult{});
@@ -20,8 +20,8 @@ void keep_rows(QueryValue& q, const std::vector<std::size_t>& rows) {
 }
 
 const QueryResult* row_value(const QueryValue& q, const std::string& variable, std::size_t row) {
-    auto it = q.matched_vars.find(variable);
-    if (it == q.matched_vars.end() || row >= it->second.size()) return nullptr;
+    auto it = q.vars().find(variable);
+    if (it == q.vars().end() || row >= it->second.size()) return nullptr;
     const QueryResult* r = &it->second[row];
     return std::holds_alternative<std::monostate>(*r) ? nullptr : r;
 }
@@ -147,9 +147,9 @@ void execute_limit(QueryValue& q, std::uint64_t count) {
 }
 
 void execute_with(QueryValue& q, const WithOp& op) {
-    for (auto it = q.matched_vars.begin(); it != q.matched_vars.end();) {
+    for (auto it = q.vars().begin(); it != q.vars().end();) {
         if (std::find(op.variables.begin(), op.variables.end(), it->first) == op.variables.end())
-            it = q.matched_vars.erase(it);
+            it = q.vars().erase(it);
         else
             ++it;
     }
@@ -214,23 +214,23 @@ int rows_equal(const std::vector<Cell>& a, const std::vector<Cell>& b) {
 
 Ref form_rows(const QueryValue& q, const std::vector<std::string>& variables, bool distinct) {
     Ref rows = Ref::steal(PyList_New(0));
-    if (!rows || q.matched_vars.empty()) return rows;
+    if (!rows || q.vars().empty()) return rows;
     std::vector<Column> columns;
     std::size_t n = 0;
     for (const std::string& name : variables) {
         Column c;
         c.key = py::str(name);
         if (!c.key) return Ref();
-        auto it = q.matched_vars.find(name);
-        if (it != q.matched_vars.end()) {
+        auto it = q.vars().find(name);
+        if (it != q.vars().end()) {
             c.list = &it->second;
             n = std::max(n, c.list->size());
         } else if (auto dot = name.find('.'); dot != std::string::npos) {
             c.projection = true;
             c.variable = name.substr(0, dot);
             c.property = name.substr(dot + 1);
-            auto v = q.matched_vars.find(c.variable);
-            if (v != q.matched_vars.end()) n = std::max(n, v->second.size());
+            auto v = q.vars().find(c.variable);
+            if (v != q.vars().end()) n = std::max(n, v->second.size());
         }
         columns.push_back(std::move(c));
     }

@@ -373,3 +373,50 @@ class QueryMachine(RuleBasedStateMachine):
 
 QueryMachine.TestCase.settings = settings(max_examples=60, stateful_step_count=30, deadline=None)
 test_random_query_sequences = QueryMachine.TestCase
+
+
+def test_long_queues_are_released_without_recursion():
+    q = Graph().query()
+    for _ in range(200_000):
+        q.limit(1)
+    copy = q.skip(0)
+    del q
+    assert copy.return_count() == 0
+    del copy
+
+
+def test_shared_bindings_are_copied_before_a_change():
+    g = Graph()
+    for name in "AB":
+        n = Node(Variable(name))
+        g.nodes[n.uid()] = n
+    first = g.query().merge(node="n", type=Variable("A"))
+    first.return_("n")                    # one value
+    second = first.execute()              # both now hold the same two values
+    assert len(second.return_("n")) == 3
+    assert len(second.return_("n")) == 4
+    assert len(first.return_("n")) == 3   # untouched by the runs of second
+
+
+def test_bindings_stay_valid_when_a_finalizer_takes_references():
+    # A finalizer running inside a run may reach the query's internals through
+    # the collector; the run must keep working on its own bindings.
+    grabbed = []
+
+    class Grabber:
+        def __eq__(self, other):
+            grabbed.extend(gc.get_referents(query))
+            gc.collect()
+            return True
+
+        __hash__ = object.__hash__
+
+    g = Graph()
+    n = Node(Variable("A"), {"k": Grabber()})
+    g.nodes[n.uid()] = n
+    query = g.query().match(node="n").match(node="m", properties={"k": 1}).merge(node="n", type=Variable("A"))
+    for _ in range(3):
+        rows = query.return_("n", "m")
+        assert len(rows) >= 1
+    grabbed.clear()
+    gc.collect()
