@@ -128,6 +128,39 @@ bool build_index(PyObject* nodes, TypeIndex& index) {
 
 }  // namespace
 
+bool store_node(const GraphValue& graph, PyObject* key, PyObject* node, const Digest& type_digest) {
+    PyObject* nodes = graph.nodes.get();
+    TypeIndex* index = graph.type_index.get();
+    // The index can follow the store when it is current and the key is new
+    // (it goes last in dict order) or held a node of the same type (same
+    // place). The old value is held until the index is updated: its release
+    // may run a finalizer that changes the dict again, which the index then
+    // sees as a new version.
+    bool follow = false, new_key = false;
+    Ref old;
+    if (index && index->valid && index->version == dict_version(nodes) && PyUnicode_CheckExact(key)) {
+        PyObject* found = PyDict_GetItemWithError(nodes, key);
+        if (!found) {
+            if (PyErr_Occurred()) return false;
+            follow = new_key = true;
+        } else {
+            old = Ref::borrow(found);
+            follow = Py_TYPE(found) == node_type() &&
+                     py::value_of<NodeValue>(found).type->digest() == type_digest;
+        }
+    }
+    if (PyDict_SetItem(nodes, key, node) < 0) return false;
+    if (!index) return true;
+    if (follow) {
+        if (new_key) index->keys[type_digest].push_back(Ref::borrow(key));
+        index->version = dict_version(nodes);
+        index->valid = index->version != 0;
+    } else {
+        index->valid = false;
+    }
+    return true;
+}
+
 bool get_nodes_by_type(const GraphValue& graph, const Digest& type_digest, std::vector<NodeValue>& out) {
     Ref nodes = graph.nodes.clone();
     if (!nodes) return true;

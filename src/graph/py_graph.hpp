@@ -135,6 +135,11 @@ bool python_to_edge(PyObject* obj, const char* param, EdgeValue& out);
 py::Ref node_to_python(NodeValue v);
 py::Ref edge_to_python(EdgeValue v);
 
+// Stores `node` (a Node object of the type with digest `type_digest`) under
+// `key` in the graph's nodes dict, keeping the type index current when it
+// can instead of dropping it.
+bool store_node(const GraphValue& graph, PyObject* key, PyObject* node, const Digest& type_digest);
+
 // Every node whose type has uid `type_digest`, in dict order (copies).
 // A key that is not a str or a value that is not a Node anywhere in `nodes`
 // fails the lookup with TypeError.

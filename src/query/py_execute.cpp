@@ -13,6 +13,7 @@
 
 #include "binding/args.hpp"
 #include "binding/dict_walk.hpp"
+#include "binding/pyclass.hpp"
 #include "errors/py_errors.hpp"
 #include "query/py_query.hpp"
 #include "query/py_rows.hpp"
@@ -120,14 +121,46 @@ bool match_node(QueryValue& q, const NodePatternValue& p) {
     return true;
 }
 
+// The tests of a node pattern that run no Python code (type and schema):
+// false means the node cannot match, whatever its properties.
+bool may_match(const NodePatternValue& p, const NodeValue& node) {
+    if (!node.type) return true;
+    if (p.type_obj && !(node.type == p.type_obj)) return false;
+    return !p.type_schema || p.type_schema->matches_type(*node.type);
+}
+
+// Every Edge of `edges` that `may_pass` (a test running no Python code, so
+// it reads the stored value in place) does not rule out, copied and handed
+// to `visit` in dict order. Others raise as for_each_edge does.
+template <class Pre, class F>
+bool for_each_candidate_edge(const QueryValue& q, Pre&& may_pass, F&& visit) {
+    if (!q.graph.edges) return true;
+    PyTypeObject* cls = edge_type();
+    py::DictWalk walk(q.graph.edges.get());
+    Ref key, value;
+    for (;;) {
+        auto step = walk.next(key, value);
+        if (step == py::DictWalk::Error) return false;
+        if (step == py::DictWalk::Done) return true;
+        PyObject* v = value.get();
+        if (Py_TYPE(v) == cls && py::box<EdgeValue>(v)->borrow.state >= 0 &&
+            !may_pass(py::value_of<EdgeValue>(v)))
+            continue;
+        EdgeValue edge;
+        if (!python_to_edge(v, nullptr, edge)) return false;
+        if (!visit(key, edge)) return false;
+    }
+}
+
 // One walk over `edges`: the edges `accept(edge, fits)` lets through, bound
 // with their own start and end node values aligned by position, in the order
-// start, edge, end (a later binding of the same name replaces).
-template <class Accept>
-bool match_edges(QueryValue& q, Accept&& accept, const std::optional<std::string>& start_var,
+// start, edge, end (a later binding of the same name replaces). `may_pass`
+// rules edges out early without copying them.
+template <class Pre, class Accept>
+bool match_edges(QueryValue& q, Pre&& may_pass, Accept&& accept, const std::optional<std::string>& start_var,
                  const std::optional<std::string>& edge_var, const std::optional<std::string>& end_var) {
     Binding starts, edges, ends;
-    bool ok = for_each_edge(q, [&](const Ref&, EdgeValue& edge) {
+    bool ok = for_each_candidate_edge(q, may_pass, [&](const Ref&, EdgeValue& edge) {
         bool fits = false;
         if (!accept(edge, fits)) return false;
         if (!fits) return true;
@@ -156,13 +189,23 @@ bool match_single_step(QueryValue& q, const PathPatternValue& path) {
         if (!node_pattern_matches(from, edge.start, fits)) return false;
         return !fits || node_pattern_matches(to, edge.end, fits);
     };
-    return match_edges(q, accept, from.variable, via.variable, to.variable);
+    auto may_pass = [&](const EdgeValue& edge) {
+        if (!edge.term) return true;
+        if (via.term_type_schema && !via.term_type_schema->matches_type(*edge.term->type())) return false;
+        return may_match(from, edge.start) && may_match(to, edge.end);
+    };
+    return match_edges(q, may_pass, accept, from.variable, via.variable, to.variable);
 }
 
 // The edge form: edges that pass the pattern.
 bool match_edge_form(QueryValue& q, const MatchEdge& m) {
     auto accept = [&](const EdgeValue& edge, bool& fits) { return edge_pattern_matches(m.pattern, edge, fits); };
-    return match_edges(q, accept, m.start, m.pattern.variable, m.end);
+    auto may_pass = [&](const EdgeValue& edge) {
+        if (!edge.term) return true;
+        if (m.pattern.term && !(*edge.term == *m.pattern.term)) return false;
+        return !m.pattern.term_type_schema || m.pattern.term_type_schema->matches_type(*edge.term->type());
+    };
+    return match_edges(q, may_pass, accept, m.start, m.pattern.variable, m.end);
 }
 
 // One edge taken in one orientation: it leaves from its start node (or, read
@@ -347,7 +390,7 @@ bool create_node(QueryValue& q, const NodePatternValue& p, NodeValue* created = 
     if (!obj) return false;
     if (!q.graph.nodes) return true;
     Ref nodes = q.graph.nodes.clone();
-    if (PyDict_SetItem(nodes.get(), uid.get(), obj.get()) < 0) return false;
+    if (!store_node(q.graph, uid.get(), obj.get(), node.type->digest())) return false;
     if (created) *created = node;
     Binding b;
     b.emplace_back(std::move(node));
@@ -491,11 +534,10 @@ bool merge_node(QueryValue& q, const NodePatternValue& p) {
     return !p.type_obj || create_node(q, p);
 }
 
-// The first value bound to `name`, if it is a node.
+// The first value bound to `name` (holes passed over), if it is a node.
 const NodeValue* first_node(const QueryValue& q, const std::string& name) {
-    auto it = q.vars().find(name);
-    if (it == q.vars().end() || it->second.empty()) return nullptr;
-    return std::get_if<NodeValue>(&it->second.front());
+    bool is_edge = false;
+    return first_bound_node(q, name, is_edge);
 }
 
 // The first edge between the first nodes of the two bindings that passes the

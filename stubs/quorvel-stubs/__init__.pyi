@@ -28,7 +28,9 @@ __all__ = [
 
 _Type: TypeAlias = Variable | Application
 _Schema: TypeAlias = str | TypeSchema
-_Row: TypeAlias = dict[str, Node | Edge]
+# A row maps a variable to its Node or Edge, and a projection such as
+# "n.name" to that property's value, which may be anything.
+_Row: TypeAlias = dict[str, Any]
 
 @final
 class Variable:
