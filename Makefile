@@ -8,7 +8,8 @@ PYTEST_ARGS ?= -q
 
 CMAKE_FLAGS := -G Ninja -DQUORVEL_PYTHON=$(PYTHON)
 
-.PHONY: all deps build test cpp-test py-test demo asan-build asan-test fuzz fuzz-build bench stubs-check package-check format clean
+.PHONY: all deps build test cpp-test py-test demo asan-build asan-test fuzz fuzz-build bench stubs-check package-check format clean \
+	leakcheck-build leakcheck
 
 all: build
 
@@ -60,6 +61,28 @@ asan-build: deps $(ASAN_DIR)/build.ninja
 asan-test: asan-build
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(ASAN_DIR)/core_tests --gtest_brief=1
 	$(SAN_ENV) PYTHONPATH=$(ASAN_DIR) $(PYTHON) -m pytest tests/python $(PYTEST_ARGS) -p no:cacheprovider
+
+# Reference and memory leaks: the module built for Debian's debug interpreter,
+# whose sys.gettotalrefcount() counts every reference, and every public
+# operation repeated until growth shows. The debug headers in
+# /usr/include/python3.11d are symlinks to the release ones beside a debug
+# pyconfig.h; GCC canonicalizes system header paths and would pick the release
+# pyconfig.h, so the build turns that off. LEAKCHECK_ARGS=--short for CI.
+DBG_PYTHON ?= /usr/bin/python3.11-dbg
+DBG_DIR := build-dbg
+LEAKCHECK_ARGS ?=
+
+$(DBG_DIR)/build.ninja: | deps
+	@scripts/ensure-deps.sh python3.11-dbg
+	cmake -S . -B $(DBG_DIR) -G Ninja -DQUORVEL_PYTHON=$(DBG_PYTHON) -DCMAKE_BUILD_TYPE=Debug \
+	  -DQUORVEL_TESTS=OFF -DCMAKE_CXX_FLAGS=-fno-canonical-system-headers >/dev/null
+
+leakcheck-build: deps $(DBG_DIR)/build.ninja
+	@scripts/ensure-deps.sh python3.11-dbg
+	cmake --build $(DBG_DIR) -j $(JOBS)
+
+leakcheck: leakcheck-build
+	PYTHONPATH=$(DBG_DIR) $(DBG_PYTHON) tests/leakcheck.py $(LEAKCHECK_ARGS)
 
 # libFuzzer targets (clang) over the pure core; each runs FUZZ_SECONDS on a
 # scratch copy of its checked-in seed corpus.
