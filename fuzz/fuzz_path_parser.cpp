@@ -25,6 +25,8 @@ bool known_reason(std::string_view r) {
         "Invalid pattern: too many edges for the number of nodes",
         "Property map must come last in a node or edge pattern",
         "A node or edge pattern holds at most one property map",
+        "Unterminated property map",
+        "Expected '{' to open property map",
     };
     for (std::string_view f : fixed)
         if (r == f) return true;
