@@ -113,7 +113,12 @@ bool convert_properties(PyObject* dict, PatternProperties& out) {
                 break;
         }
         std::string text;
-        if (!py::to_utf8(key.get(), nullptr, text)) return false;
+        if (!PyUnicode_Check(key.get())) {
+            PyErr_Format(PyExc_TypeError, "argument 'properties': keys must be str, got %s",
+                         Py_TYPE(key.get())->tp_name);
+            return false;
+        }
+        if (!py::to_utf8(key.get(), "properties", text)) return false;
         if (!out.add(std::move(text), std::move(value), std::move(key))) return false;
     }
 }
