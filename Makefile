@@ -8,7 +8,7 @@ PYTEST_ARGS ?= -q
 
 CMAKE_FLAGS := -G Ninja -DQUORVEL_PYTHON=$(PYTHON)
 
-.PHONY: all deps build test cpp-test py-test demo asan-build asan-test fuzz fuzz-build bench stubs-check package-check format clean \
+.PHONY: all deps build test cpp-test py-test demo asan-build asan-test fuzz fuzz-build bench stubs-check package-check clang-check format clean \
 	leakcheck-build leakcheck
 
 all: build
@@ -83,6 +83,15 @@ leakcheck-build: deps $(DBG_DIR)/build.ninja
 
 leakcheck: leakcheck-build
 	PYTHONPATH=$(DBG_DIR) $(DBG_PYTHON) tests/leakcheck.py $(LEAKCHECK_ARGS)
+
+# The same build with clang, warnings as errors, and the core unit tests.
+CLANG_DIR := build-clang
+
+clang-check: deps
+	@scripts/ensure-deps.sh clang
+	CXX=clang++ cmake -S . -B $(CLANG_DIR) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(CLANG_DIR) -j $(JOBS)
+	$(CLANG_DIR)/core_tests --gtest_brief=1
 
 # libFuzzer targets (clang) over the pure core; each runs FUZZ_SECONDS on a
 # scratch copy of its checked-in seed corpus.
