@@ -27,13 +27,23 @@ PyObject* uid_text(const Digest& d) {
 }
 
 // A dict argument that may be absent or None: a new empty dict then.
+// A node or edge made without a dict gets its empty dict when someone first
+// looks at it or copies the value (so every copy shares that one dict):
+// most nodes of a large graph never need one.
 bool optional_dict(PyObject* given, Ref& out) {
-    if (!given || given == Py_None) {
-        out = Ref::steal(PyDict_New());
-        return static_cast<bool>(out);
-    }
+    if (!given || given == Py_None) return true;
     if (!py::check_dict(given, "properties")) return false;
     out = Ref::borrow(given);
+    return true;
+}
+
+// Gives the object its dict if it has none yet. Making the dict may run a
+// collection whose finalizers reach this object first: their dict wins.
+bool ensure_dict(Ref& slot) {
+    if (slot) return true;
+    Ref fresh = Ref::steal(PyDict_New());
+    if (!fresh) return false;
+    if (!slot) slot = std::move(fresh);
     return true;
 }
 
@@ -42,11 +52,7 @@ bool optional_dict(PyObject* given, Ref& out) {
 template <class V>
 PyObject* get_properties(PyObject* self, void*) {
     auto* b = box_of<V>(self);
-    if (!b->value.properties) {
-        // Only after the collector cleared a cycle: hand out a fresh dict.
-        b->value.properties = Ref::steal(PyDict_New());
-        if (!b->value.properties) return nullptr;
-    }
+    if (!ensure_dict(b->value.properties)) return nullptr;
     return b->value.properties.clone().release();
 }
 
@@ -167,10 +173,8 @@ PyObject* edge_get_node(PyObject* self, void*) {
     auto* b = box_of<EdgeValue>(self);
     py::SharedGuard guard(b->borrow, "Edge");
     if (!guard) return nullptr;
-    NodeValue copy = b->value.*which;
-    if (!copy.properties) copy.properties = Ref::steal(PyDict_New());
-    if (!copy.properties) return nullptr;
-    return node_to_python(std::move(copy)).release();
+    if (!ensure_dict((b->value.*which).properties)) return nullptr;
+    return node_to_python(b->value.*which).release();
 }
 
 PyMethodDef edge_methods[] = {
@@ -223,11 +227,8 @@ bool copy_out(PyObject* obj, PyTypeObject* cls, const char* param, V& out) {
     auto* b = box_of<V>(obj);
     py::SharedGuard guard(b->borrow, cls->tp_name);
     if (!guard) return false;
+    if (!ensure_dict(b->value.properties)) return false;
     out = b->value;
-    if (!out.properties) {
-        out.properties = Ref::steal(PyDict_New());
-        if (!out.properties) return false;
-    }
     return true;
 }
 

@@ -234,3 +234,19 @@ def test_typed_lookups_agree_with_a_scan(steps):
             want = [n.properties for n in g.nodes.values() if n.type == Variable(probe)]
             got = [r["n"].properties for r in g.query().match(node="n", type=Variable(probe)).return_("n")]
             assert [id(p) for p in got] == [id(p) for p in want]
+
+
+def test_a_dict_made_on_first_use_is_shared_by_every_copy(A, f):
+    # No dict was given: whichever copy is made or read first, all of them
+    # end up with the same dict.
+    n = Node(A)
+    e = Edge(f, n, n)
+    assert e.start.properties is n.properties is e.end.properties
+    g = Graph()
+    m = Node(A)
+    g.nodes[m.uid()] = m
+    row = g.query().match(node="x").return_("x")[0]
+    row["x"].properties["seen"] = True
+    assert m.properties == {"seen": True}
+    bare = Edge(f, Node(A), Node(A))
+    assert bare.properties is bare.properties and bare.properties == {}
