@@ -49,6 +49,12 @@ inline Ref str(std::string_view s) {
     return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape"));
 }
 
+// A method taking (self, args, kwargs), as a method table entry wants it.
+template <class F>
+PyCFunction keyword_method(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // Setters get a null value on `del obj.attr`.
 bool refuse_delete(PyObject* value);
 

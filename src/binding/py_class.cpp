@@ -7,8 +7,8 @@
 namespace quorvel::py {
 
 PyTypeObject* create_type(PyType_Spec* spec) {
-    // The spec names "quorvel.X" so that __module__ is set from the start;
-    // the type's own name is then the bare class name.
+    // Slot tables name their class "quorvel.X" so that __module__ is set
+    // from the start; the type's own name is then the bare class name.
     Ref t = Ref::steal(PyType_FromSpec(spec));
     if (!t) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(t.get());

@@ -20,11 +20,6 @@ py::Box<PathPatternValue>* box_of(PyObject* self) {
     return py::box<PathPatternValue>(self);
 }
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyObject* make(PyTypeObject* cls, PathPatternValue v) {
     return py::make_object<PathPatternValue>(cls, std::move(v)).release();
 }
@@ -113,7 +108,7 @@ PyObject* path_pattern_repr(PyObject* self) {
 }
 
 PyMethodDef path_pattern_methods[] = {
-    {"parse", as_cfunction(parse), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"parse", py::keyword_method(parse), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "parse(pattern)\n--\n\n"
      "Parses a Cypher-like pattern string into a PathPattern.\n\n"
      "Supported syntax:\n"
@@ -122,11 +117,11 @@ PyMethodDef path_pattern_methods[] = {
      "    -[variable:schema]->                            typed edges\n\n"
      "Args:\n    pattern: The pattern text, e.g. \"(n:Person)-[e:knows]->(m:Person)\"\n\n"
      "Raises:\n    ValueError: If the pattern is empty, malformed, or has syntax errors"},
-    {"add_node", as_cfunction(add_node), METH_VARARGS | METH_KEYWORDS,
+    {"add_node", py::keyword_method(add_node), METH_VARARGS | METH_KEYWORDS,
      "add_node($self, pattern)\n--\n\n"
      "Adds a node pattern to the path.\n\n"
      "Returns:\n    A clone of self with the added node, for method chaining"},
-    {"add_edge", as_cfunction(add_edge), METH_VARARGS | METH_KEYWORDS,
+    {"add_edge", py::keyword_method(add_edge), METH_VARARGS | METH_KEYWORDS,
      "add_edge($self, pattern)\n--\n\n"
      "Adds an edge pattern to the path.\n\n"
      "Returns:\n    A clone of self with the added edge, for method chaining"},

@@ -34,11 +34,6 @@ struct Value {
     const QueryResult* element = nullptr;
 };
 
-Ref element_to_python(const QueryResult& r) {
-    if (const NodeValue* n = std::get_if<NodeValue>(&r)) return node_to_python(*n);
-    return edge_to_python(std::get<EdgeValue>(r));
-}
-
 class Evaluator {
 public:
     Evaluator(const QueryValue& q, const CompiledCondition& c) : q_(q), c_(c) {}
@@ -129,7 +124,7 @@ private:
     // Elements meet other values as new Node / Edge objects.
     bool as_object(Value& v) {
         if (v.kind != Value::Element) return true;
-        v.object = element_to_python(*v.element);
+        v.object = result_to_python(*v.element);
         if (!v.object) return false;
         v.kind = Value::Object;
         return true;

@@ -389,7 +389,6 @@ bool create_node(QueryValue& q, const NodePatternValue& p, NodeValue* created = 
     Ref obj = node_to_python(node);
     if (!obj) return false;
     if (!q.graph.nodes) return true;
-    Ref nodes = q.graph.nodes.clone();
     if (!store_node(q.graph, uid.get(), obj.get(), node.type->digest())) return false;
     if (created) *created = node;
     Binding b;

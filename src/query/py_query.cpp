@@ -499,7 +499,7 @@ PyObject* q_execute(PyObject* self, PyObject*) {
     });
 }
 
-#define QV_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
+#define QV_KW(f) py::keyword_method(f), METH_VARARGS | METH_KEYWORDS
 
 PyMethodDef query_methods[] = {
     {"match", QV_KW(q_match),

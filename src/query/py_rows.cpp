@@ -32,6 +32,11 @@ PyObject* properties_of(const QueryResult& r) {
     return nullptr;
 }
 
+Ref result_to_python(const QueryResult& r) {
+    if (const NodeValue* n = std::get_if<NodeValue>(&r)) return node_to_python(*n);
+    return edge_to_python(std::get<EdgeValue>(r));
+}
+
 bool row_property(const QueryValue& q, const std::string& variable, const std::string& key, std::size_t row,
                   Ref& out) {
     out = Ref();
@@ -162,11 +167,6 @@ void execute_with(QueryValue& q, const WithOp& op) {
 namespace quorvel {
 
 namespace {
-
-Ref result_to_python(const QueryResult& r) {
-    if (const NodeValue* n = std::get_if<NodeValue>(&r)) return node_to_python(*n);
-    return edge_to_python(std::get<EdgeValue>(r));
-}
 
 // One requested column: a bound variable, or a property projection.
 struct Column {

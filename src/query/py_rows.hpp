@@ -27,6 +27,9 @@ void execute_with(QueryValue& q, const WithOp& op);
 // The value of `variable` in `row`, or null for a hole / no such row.
 const QueryResult* row_value(const QueryValue& q, const std::string& variable, std::size_t row);
 
+// A new Node or Edge object for a bound value (not a hole).
+py::Ref result_to_python(const QueryResult& r);
+
 // The properties dict of a bound node or edge (borrowed; may be null).
 PyObject* properties_of(const QueryResult& r);
 
