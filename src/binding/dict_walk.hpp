@@ -18,9 +18,13 @@ public:
         if (PyDict_GET_SIZE(dict_.get()) != size_) return changed();
         PyObject *k, *v;
         if (!PyDict_Next(dict_.get(), &pos_, &k, &v)) return Done;
-        key = Ref::borrow(k);
-        value = Ref::borrow(v);
-        return Item;
+        // Own both new references before the caller's previous ones go:
+        // releasing an old key or value may run a finalizer that empties the
+        // dict and frees what PyDict_Next only lent us.
+        Ref new_key = Ref::borrow(k), new_value = Ref::borrow(v);
+        std::swap(key, new_key);
+        std::swap(value, new_value);
+        return Item;  // the previous key and value are released here
     }
 
     // Call after running code that may have changed the dict.

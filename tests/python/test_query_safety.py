@@ -420,3 +420,32 @@ def test_bindings_stay_valid_when_a_finalizer_takes_references():
         assert len(rows) >= 1
     grabbed.clear()
     gc.collect()
+
+
+def test_walk_owns_the_next_entry_before_releasing_the_previous_key():
+    # Releasing the previous key runs its finalizer, which empties the dict while the
+    # walk still needs the next value.
+    g, n = Graph(), Node(A)
+
+    class K(str):
+        def __del__(self):
+            g.edges.clear()
+
+    class P:
+        fired = False
+
+        def __eq__(self, other):
+            if not P.fired:
+                P.fired = True
+                key = [k for k in g.edges if type(k) is K][0]
+                del g.edges[key]
+                del key
+                g.edges["x"] = Edge(Term("x", A), n, n)  # same size: the walk goes on
+            return False
+
+    g.edges[K("k1")] = Edge(Term("t1", A), n, n, {"p": P()})
+    g.edges["k2"] = Edge(Term("t2", A), n, n, {"p": 2})
+    try:
+        g.query().match(edge="e", properties={"p": 1}).return_("e")
+    except RuntimeError as err:
+        assert str(err) == CHANGED
