@@ -1,6 +1,7 @@
 // Module entry point: creates the module once per process and registers the
 // classes, in a fixed order that is also the order of __all__.
 #include "binding/args.hpp"
+#include "binding/entry.hpp"
 #include "graph/py_graph.hpp"
 #include "patterns/py_patterns.hpp"
 #include "query/py_query.hpp"
@@ -91,7 +92,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quorvel() {
             if (!register_class(module.get(), entry)) return nullptr;
         module_cell = module.clone().release();
         return module.release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    } catch (...) {
+        py::raise_current_exception();
+        return nullptr;
     }
 }

@@ -1,8 +1,11 @@
 #include "binding/pyclass.hpp"
 
 #include "binding/args.hpp"
+#include "binding/entry.hpp"
 
 #include <cstring>
+#include <exception>
+#include <new>
 
 namespace quorvel::py {
 
@@ -16,6 +19,16 @@ PyTypeObject* create_type(PyType_Spec* spec) {
     return reinterpret_cast<PyTypeObject*>(t.release());
 }
 
-PyObject* memory_error() { return PyErr_NoMemory(); }
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "internal error: unknown C++ exception");
+    }
+}
 
 }  // namespace quorvel::py

@@ -41,14 +41,14 @@ Ref make_object(PyTypeObject* type, A&&... a) {
     new (&b->borrow) BorrowFlag();
     try {
         new (&b->value) T(std::forward<A>(a)...);
-    } catch (const std::bad_alloc&) {
-        // The value was never built: free the raw object without running dealloc.
+    } catch (...) {
+        // The value was never built: free the raw object without running
+        // dealloc, and let the entry boundary report the failure.
         PyTypeObject* tp = Py_TYPE(o);
         if (PyType_IS_GC(tp)) PyObject_GC_UnTrack(o);
         tp->tp_free(o);
         Py_DECREF(tp);
-        PyErr_NoMemory();
-        return Ref();
+        throw;
     }
     return Ref::steal(o);
 }
@@ -77,8 +77,5 @@ int clear(PyObject* o) {
 // Builds a heap type from its slot table; the bare class name is the type's
 // name, `__module__` says where it lives.
 PyTypeObject* create_type(PyType_Spec* spec);
-
-// Converts a C++ exception escaping a slot into a Python one.
-PyObject* memory_error();
 
 }  // namespace quorvel::py

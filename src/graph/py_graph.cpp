@@ -2,6 +2,7 @@
 #include "graph/py_graph.hpp"
 
 #include "binding/args.hpp"
+#include "binding/entry.hpp"
 #include "binding/pyclass.hpp"
 #include "query/py_query.hpp"
 
@@ -43,7 +44,7 @@ PyObject* graph_query(PyObject* self, PyObject*) {
 }
 
 PyMethodDef graph_methods[] = {
-    {"query", graph_query, METH_NOARGS,
+    {"query", QV_ENTRY(graph_query), METH_NOARGS,
      "query($self)\n--\n\n"
      "Starts a query over this graph.\n\n"
      "Returns:\n    A new Query reading and changing this graph's nodes and edges dicts"},
@@ -51,8 +52,8 @@ PyMethodDef graph_methods[] = {
 };
 
 PyGetSetDef graph_getset[] = {
-    {"nodes", get_dict<&GraphValue::nodes>, nullptr, "Dictionary mapping node uids to Node objects.", nullptr},
-    {"edges", get_dict<&GraphValue::edges>, nullptr, "Dictionary mapping edge uids to Edge objects.", nullptr},
+    {"nodes", QV_ENTRY(get_dict<&GraphValue::nodes>), nullptr, "Dictionary mapping node uids to Node objects.", nullptr},
+    {"edges", QV_ENTRY(get_dict<&GraphValue::edges>), nullptr, "Dictionary mapping edge uids to Edge objects.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -65,12 +66,12 @@ PyType_Slot graph_slots[] = {
                     "Fields:\n"
                     "    nodes: Dictionary mapping node uids to Node objects\n"
                     "    edges: Dictionary mapping edge uids to Edge objects")},
-    {Py_tp_new, reinterpret_cast<void*>(graph_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QV_ENTRY(graph_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<GraphValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(py::traverse<GraphValue>)},
     {Py_tp_clear, reinterpret_cast<void*>(py::clear<GraphValue>)},
-    {Py_tp_str, reinterpret_cast<void*>(graph_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(graph_str)},
+    {Py_tp_str, reinterpret_cast<void*>(QV_ENTRY(graph_str))},
+    {Py_tp_repr, reinterpret_cast<void*>(QV_ENTRY(graph_str))},
     {Py_tp_methods, graph_methods},
     {Py_tp_getset, graph_getset},
     {0, nullptr},

@@ -1,5 +1,6 @@
 // Python classes Node and Edge.
 #include "binding/args.hpp"
+#include "binding/entry.hpp"
 #include "binding/pyclass.hpp"
 #include "graph/py_graph.hpp"
 #include "term/py_term.hpp"
@@ -95,11 +96,14 @@ PyObject* node_str(PyObject* self) {
 }
 
 PyObject* node_get_type(PyObject* self, void*) {
-    return type_to_python(box_of<NodeValue>(self)->value.type).release();
+    auto* b = box_of<NodeValue>(self);
+    py::SharedGuard guard(b->borrow, "Node");
+    if (!guard) return nullptr;
+    return type_to_python(b->value.type).release();
 }
 
 PyMethodDef node_methods[] = {
-    {"uid", uid_method<NodeValue>, METH_NOARGS,
+    {"uid", QV_ENTRY(uid_method<NodeValue>), METH_NOARGS,
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this node.\n\n"
      "The identifier is derived from the node's type alone (SHA-256 of \"node:\" and the type's uid)."},
@@ -107,9 +111,9 @@ PyMethodDef node_methods[] = {
 };
 
 PyGetSetDef node_getset[] = {
-    {"type", node_get_type, nullptr,
+    {"type", QV_ENTRY(node_get_type), nullptr,
      "Gets the type of this node.\n\nReturns:\n    The type as a Python object (Variable or Application)", nullptr},
-    {"properties", get_properties<NodeValue>, set_properties<NodeValue>,
+    {"properties", QV_ENTRY(get_properties<NodeValue>), QV_ENTRY(set_properties<NodeValue>),
      "The node's property dictionary (the dict object itself, not a copy).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -123,12 +127,12 @@ PyType_Slot node_slots[] = {
                     "Fields:\n"
                     "    type: The type this node represents\n"
                     "    properties: The property dictionary")},
-    {Py_tp_new, reinterpret_cast<void*>(node_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QV_ENTRY(node_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<NodeValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(py::traverse<NodeValue>)},
     {Py_tp_clear, reinterpret_cast<void*>(py::clear<NodeValue>)},
-    {Py_tp_str, reinterpret_cast<void*>(node_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(node_str)},
+    {Py_tp_str, reinterpret_cast<void*>(QV_ENTRY(node_str))},
+    {Py_tp_repr, reinterpret_cast<void*>(QV_ENTRY(node_str))},
     {Py_tp_methods, node_methods},
     {Py_tp_getset, node_getset},
     {0, nullptr},
@@ -166,7 +170,12 @@ PyObject* edge_str(PyObject* self) {
     return py::str(s).release();
 }
 
-PyObject* edge_get_term(PyObject* self, void*) { return term_to_python(box_of<EdgeValue>(self)->value.term).release(); }
+PyObject* edge_get_term(PyObject* self, void*) {
+    auto* b = box_of<EdgeValue>(self);
+    py::SharedGuard guard(b->borrow, "Edge");
+    if (!guard) return nullptr;
+    return term_to_python(b->value.term).release();
+}
 
 template <NodeValue EdgeValue::*which>
 PyObject* edge_get_node(PyObject* self, void*) {
@@ -178,7 +187,7 @@ PyObject* edge_get_node(PyObject* self, void*) {
 }
 
 PyMethodDef edge_methods[] = {
-    {"uid", uid_method<EdgeValue>, METH_NOARGS,
+    {"uid", QV_ENTRY(uid_method<EdgeValue>), METH_NOARGS,
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this edge.\n\n"
      "The identifier is derived from the edge's term alone (SHA-256 of \"edge:\" and the term's uid)."},
@@ -186,10 +195,10 @@ PyMethodDef edge_methods[] = {
 };
 
 PyGetSetDef edge_getset[] = {
-    {"term", edge_get_term, nullptr, "Gets the term of this edge.", nullptr},
-    {"start", edge_get_node<&EdgeValue::start>, nullptr, "Gets the starting node of this edge.", nullptr},
-    {"end", edge_get_node<&EdgeValue::end>, nullptr, "Gets the ending node of this edge.", nullptr},
-    {"properties", get_properties<EdgeValue>, set_properties<EdgeValue>,
+    {"term", QV_ENTRY(edge_get_term), nullptr, "Gets the term of this edge.", nullptr},
+    {"start", QV_ENTRY(edge_get_node<&EdgeValue::start>), nullptr, "Gets the starting node of this edge.", nullptr},
+    {"end", QV_ENTRY(edge_get_node<&EdgeValue::end>), nullptr, "Gets the ending node of this edge.", nullptr},
+    {"properties", QV_ENTRY(get_properties<EdgeValue>), QV_ENTRY(set_properties<EdgeValue>),
      "The edge's property dictionary (the dict object itself, not a copy).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -207,12 +216,12 @@ PyType_Slot edge_slots[] = {
                     "    start: The starting node\n"
                     "    end: The ending node\n"
                     "    properties: The property dictionary")},
-    {Py_tp_new, reinterpret_cast<void*>(edge_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QV_ENTRY(edge_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<EdgeValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(py::traverse<EdgeValue>)},
     {Py_tp_clear, reinterpret_cast<void*>(py::clear<EdgeValue>)},
-    {Py_tp_str, reinterpret_cast<void*>(edge_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(edge_str)},
+    {Py_tp_str, reinterpret_cast<void*>(QV_ENTRY(edge_str))},
+    {Py_tp_repr, reinterpret_cast<void*>(QV_ENTRY(edge_str))},
     {Py_tp_methods, edge_methods},
     {Py_tp_getset, edge_getset},
     {0, nullptr},

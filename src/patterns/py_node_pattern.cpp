@@ -1,6 +1,7 @@
 // The Python classes NodePattern and EdgePattern. Their values never change
 // after construction, so no method needs a borrow guard.
 #include "binding/args.hpp"
+#include "binding/entry.hpp"
 #include "binding/pyclass.hpp"
 #include "patterns/py_patterns.hpp"
 
@@ -41,7 +42,7 @@ PyObject* node_get_variable(PyObject* self, void*) {
 }
 
 PyGetSetDef node_pattern_getset[] = {
-    {"variable", node_get_variable, nullptr, "The variable matched nodes are bound to, or None.", nullptr},
+    {"variable", QV_ENTRY(node_get_variable), nullptr, "The variable matched nodes are bound to, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -62,11 +63,11 @@ PyType_Slot node_pattern_slots[] = {
                     "    type_obj: Optional exact type a node must have (internal)\n"
                     "    type_schema: Optional type schema the node's type must match\n"
                     "    properties: Property values a node must have")},
-    {Py_tp_new, reinterpret_cast<void*>(node_pattern_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QV_ENTRY(node_pattern_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<NodePatternValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(py::traverse<NodePatternValue>)},
     {Py_tp_clear, reinterpret_cast<void*>(py::clear<NodePatternValue>)},
-    {Py_tp_repr, reinterpret_cast<void*>(node_pattern_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(QV_ENTRY(node_pattern_repr))},
     {Py_tp_getset, node_pattern_getset},
     {0, nullptr},
 };
@@ -117,8 +118,8 @@ PyObject* edge_get_direction(PyObject* self, void*) {
 }
 
 PyGetSetDef edge_pattern_getset[] = {
-    {"variable", edge_get_variable, nullptr, "The variable matched edges are bound to, or None.", nullptr},
-    {"direction", edge_get_direction, nullptr, "The direction: \"forward\", \"backward\" or \"any\".",
+    {"variable", QV_ENTRY(edge_get_variable), nullptr, "The variable matched edges are bound to, or None.", nullptr},
+    {"direction", QV_ENTRY(edge_get_direction), nullptr, "The direction: \"forward\", \"backward\" or \"any\".",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -141,11 +142,11 @@ PyType_Slot edge_pattern_slots[] = {
                        "    term_type_schema: Optional type schema the term's type must match\n"
                        "    properties: Property values an edge must have\n"
                        "    direction: \"forward\", \"backward\", or \"any\" (default \"forward\")")},
-    {Py_tp_new, reinterpret_cast<void*>(edge_pattern_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QV_ENTRY(edge_pattern_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<EdgePatternValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(py::traverse<EdgePatternValue>)},
     {Py_tp_clear, reinterpret_cast<void*>(py::clear<EdgePatternValue>)},
-    {Py_tp_repr, reinterpret_cast<void*>(edge_pattern_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(QV_ENTRY(edge_pattern_repr))},
     {Py_tp_getset, edge_pattern_getset},
     {0, nullptr},
 };
@@ -156,12 +157,7 @@ PyType_Spec edge_pattern_spec = {"quorvel.EdgePattern", sizeof(py::Box<EdgePatte
 template <class T>
 bool copy_out(PyObject* obj, PyTypeObject* cls, const char* param, T& out) {
     if (!py::check_instance(obj, cls, param)) return false;
-    try {
-        out = py::value_of<T>(obj);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    out = py::value_of<T>(obj);
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "binding/args.hpp"
+#include "binding/entry.hpp"
 #include "binding/pyclass.hpp"
 #include "patterns/py_patterns.hpp"
 
@@ -58,12 +59,8 @@ PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs, const char* func
     py::ExclusiveGuard guard(box_of(self)->borrow, kClassName);
     if (!guard) return nullptr;
     PathPatternValue& path = box_of(self)->value;
-    try {
-        (path.*list).push_back(py::value_of<T>(item.get()));
-        return make(Py_TYPE(self), path);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    (path.*list).push_back(py::value_of<T>(item.get()));
+    return make(Py_TYPE(self), path);
 }
 
 PyObject* add_node(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -81,14 +78,10 @@ PyObject* list_of(PyObject* self, std::vector<T> PathPatternValue::*list, Ref (*
     const std::vector<T>& items = box_of(self)->value.*list;
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!out) return nullptr;
-    try {
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            Ref obj = to_python(items[i]);
-            if (!obj) return nullptr;
-            PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), obj.release());
-        }
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        Ref obj = to_python(items[i]);
+        if (!obj) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), obj.release());
     }
     return out.release();
 }
@@ -108,7 +101,7 @@ PyObject* path_pattern_repr(PyObject* self) {
 }
 
 PyMethodDef path_pattern_methods[] = {
-    {"parse", py::keyword_method(parse), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"parse", py::keyword_method(QV_ENTRY(parse)), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "parse(pattern)\n--\n\n"
      "Parses a Cypher-like pattern string into a PathPattern.\n\n"
      "Supported syntax:\n"
@@ -117,11 +110,11 @@ PyMethodDef path_pattern_methods[] = {
      "    -[variable:schema]->                            typed edges\n\n"
      "Args:\n    pattern: The pattern text, e.g. \"(n:Person)-[e:knows]->(m:Person)\"\n\n"
      "Raises:\n    ValueError: If the pattern is empty, malformed, or has syntax errors"},
-    {"add_node", py::keyword_method(add_node), METH_VARARGS | METH_KEYWORDS,
+    {"add_node", py::keyword_method(QV_ENTRY(add_node)), METH_VARARGS | METH_KEYWORDS,
      "add_node($self, pattern)\n--\n\n"
      "Adds a node pattern to the path.\n\n"
      "Returns:\n    A clone of self with the added node, for method chaining"},
-    {"add_edge", py::keyword_method(add_edge), METH_VARARGS | METH_KEYWORDS,
+    {"add_edge", py::keyword_method(QV_ENTRY(add_edge)), METH_VARARGS | METH_KEYWORDS,
      "add_edge($self, pattern)\n--\n\n"
      "Adds an edge pattern to the path.\n\n"
      "Returns:\n    A clone of self with the added edge, for method chaining"},
@@ -129,8 +122,8 @@ PyMethodDef path_pattern_methods[] = {
 };
 
 PyGetSetDef path_pattern_getset[] = {
-    {"nodes", get_nodes, nullptr, "The node patterns, in order (a new list of copies).", nullptr},
-    {"edges", get_edges, nullptr, "The edge patterns, in order (a new list of copies).", nullptr},
+    {"nodes", QV_ENTRY(get_nodes), nullptr, "The node patterns, in order (a new list of copies).", nullptr},
+    {"edges", QV_ENTRY(get_edges), nullptr, "The edge patterns, in order (a new list of copies).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -152,11 +145,11 @@ PyType_Slot path_pattern_slots[] = {
                                   "Fields:\n"
                                   "    nodes: The node patterns\n"
                                   "    edges: The edge patterns")},
-    {Py_tp_new, reinterpret_cast<void*>(path_pattern_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QV_ENTRY(path_pattern_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<PathPatternValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(py::traverse<PathPatternValue>)},
     {Py_tp_clear, reinterpret_cast<void*>(py::clear<PathPatternValue>)},
-    {Py_tp_repr, reinterpret_cast<void*>(path_pattern_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(QV_ENTRY(path_pattern_repr))},
     {Py_tp_methods, path_pattern_methods},
     {Py_tp_getset, path_pattern_getset},
     {0, nullptr},
@@ -176,12 +169,7 @@ bool python_to_path_pattern(PyObject* obj, const char* param, PathPatternValue& 
     if (!py::check_instance(obj, path_pattern_type(), param)) return false;
     py::SharedGuard guard(box_of(obj)->borrow, kClassName);
     if (!guard) return false;
-    try {
-        out = box_of(obj)->value;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    out = box_of(obj)->value;
     return true;
 }
 

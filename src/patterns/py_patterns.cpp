@@ -7,6 +7,7 @@
 #include <new>
 
 #include "binding/args.hpp"
+#include "binding/compare.hpp"
 #include "binding/dict_walk.hpp"
 #include "errors/py_errors.hpp"
 #include "term/py_term.hpp"
@@ -140,37 +141,27 @@ bool python_to_variable(PyObject* obj, const char* param, std::optional<std::str
 
 bool new_node_pattern(std::optional<std::string> variable, PyObject* type, PyObject* type_schema,
                       PyObject* properties, NodePatternValue& out) {
-    try {
-        if (!check_properties(properties)) return false;
-        NodePatternValue v;
-        v.variable = std::move(variable);
-        if (given(type) && !python_to_type(type, v.type_obj)) return false;
-        if (!convert_schema(type_schema, "type_schema", v.type_schema)) return false;
-        if (!convert_properties(properties, v.properties)) return false;
-        out = std::move(v);
-        return true;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    if (!check_properties(properties)) return false;
+    NodePatternValue v;
+    v.variable = std::move(variable);
+    if (given(type) && !python_to_type(type, v.type_obj)) return false;
+    if (!convert_schema(type_schema, "type_schema", v.type_schema)) return false;
+    if (!convert_properties(properties, v.properties)) return false;
+    out = std::move(v);
+    return true;
 }
 
 bool new_edge_pattern(std::optional<std::string> variable, PyObject* term, PyObject* term_type_schema,
                       PyObject* properties, std::string direction, EdgePatternValue& out) {
-    try {
-        if (!check_properties(properties)) return false;
-        EdgePatternValue v;
-        v.variable = std::move(variable);
-        v.direction = std::move(direction);
-        if (given(term) && !python_to_term(term, nullptr, v.term)) return false;
-        if (!convert_schema(term_type_schema, "term_type_schema", v.term_type_schema)) return false;
-        if (!convert_properties(properties, v.properties)) return false;
-        out = std::move(v);
-        return true;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    if (!check_properties(properties)) return false;
+    EdgePatternValue v;
+    v.variable = std::move(variable);
+    v.direction = std::move(direction);
+    if (given(term) && !python_to_term(term, nullptr, v.term)) return false;
+    if (!convert_schema(term_type_schema, "term_type_schema", v.term_type_schema)) return false;
+    if (!convert_properties(properties, v.properties)) return false;
+    out = std::move(v);
+    return true;
 }
 
 // ---- The node test -------------------------------------------------------------
@@ -194,9 +185,7 @@ bool properties_match(const PatternProperties& properties, const Ref& holder, bo
             PyErr_Clear();  // a lookup that raises counts as a missing key
             return true;
         }
-        Ref equal = Ref::steal(PyObject_RichCompare(found.get(), expected.get(), Py_EQ));
-        if (!equal) return false;
-        int truth = PyObject_IsTrue(equal.get());
+        int truth = py::equal(found.get(), expected.get());
         if (truth < 0) return false;
         if (!truth) return true;
     }
@@ -255,17 +244,12 @@ bool path_pattern_from_parsed(const ParsedPath& parsed, PathPatternValue& out) {
 }
 
 bool parse_path_pattern(std::string_view text, PathPatternValue& out) {
-    try {
-        ParseResult result = parse_path(text);
-        if (const QuorvelError* error = std::get_if<QuorvelError>(&result)) {
-            raise(*error);
-            return false;
-        }
-        return path_pattern_from_parsed(std::get<ParsedPath>(result), out);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    ParseResult result = parse_path(text);
+    if (const QuorvelError* error = std::get_if<QuorvelError>(&result)) {
+        raise(*error);
         return false;
     }
+    return path_pattern_from_parsed(std::get<ParsedPath>(result), out);
 }
 
 // ---- Printed forms ---------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "query/py_condition.hpp"
 
 #include "binding/args.hpp"
+#include "binding/compare.hpp"
 #include "errors/py_errors.hpp"
 #include "query/py_query.hpp"
 #include "query/py_rows.hpp"
@@ -147,7 +148,7 @@ private:
         }
         if (!as_object(l) || !as_object(r)) return Tri::Error;
         if (equality) {
-            int eq = PyObject_RichCompareBool(l.object.get(), r.object.get(), Py_EQ);
+            int eq = py::equal(l.object.get(), r.object.get());
             if (eq < 0) return Tri::Error;
             return from_bool((eq == 1) == (e.cmp == cond::Cmp::Eq));
         }
@@ -175,7 +176,7 @@ private:
             if (item.kind == cond::Literal::Kind::Null) continue;
             Ref candidate = literal_to_python(item);
             if (!candidate) return Tri::Error;
-            int eq = PyObject_RichCompareBool(v.object.get(), candidate.get(), Py_EQ);
+            int eq = py::equal(v.object.get(), candidate.get());
             if (eq < 0) return Tri::Error;
             if (eq) {
                 found = true;

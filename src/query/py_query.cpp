@@ -3,6 +3,7 @@
 #include "query/py_query.hpp"
 
 #include "binding/args.hpp"
+#include "binding/entry.hpp"
 #include "binding/pyclass.hpp"
 #include "errors/py_errors.hpp"
 
@@ -239,11 +240,7 @@ PyObject* exclusive(PyObject* self, F&& body) {
     auto* b = qbox(self);
     py::ExclusiveGuard guard(b->borrow, kClass);
     if (!guard) return nullptr;
-    try {
-        return body(b->value);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    return body(b->value);
 }
 
 // ---- simple builders -------------------------------------------------------------
@@ -499,7 +496,7 @@ PyObject* q_execute(PyObject* self, PyObject*) {
     });
 }
 
-#define QV_KW(f) py::keyword_method(f), METH_VARARGS | METH_KEYWORDS
+#define QV_KW(f) py::keyword_method(QV_ENTRY(f)), METH_VARARGS | METH_KEYWORDS
 
 PyMethodDef query_methods[] = {
     {"match", QV_KW(q_match),
@@ -538,7 +535,7 @@ PyMethodDef query_methods[] = {
      "Returns:\n"
      "    A list of dictionaries mapping variable names to values (Node or Edge),\n"
      "    one dictionary per row; row i holds the i-th value of each variable."},
-    {"return_count", q_return_count, METH_NOARGS, "return_count($self)\n--\n\n"},
+    {"return_count", QV_ENTRY(q_return_count), METH_NOARGS, "return_count($self)\n--\n\n"},
     {"return_distinct", QV_KW(q_return_distinct), "return_distinct($self, *variables)\n--\n\n"},
     {"create", QV_KW(q_create),
      "create($self, pattern=None, *, node=None, edge=None, type=..., term=None, start=None, end=None, "
@@ -552,7 +549,7 @@ PyMethodDef query_methods[] = {
     {"order_by", QV_KW(q_order_by), "order_by($self, variable, key, ascending=True)\n--\n\n"},
     {"limit", QV_KW(q_limit), "limit($self, count)\n--\n\n"},
     {"skip", QV_KW(q_skip), "skip($self, count)\n--\n\n"},
-    {"execute", q_execute, METH_NOARGS, "execute($self)\n--\n\n"},
+    {"execute", QV_ENTRY(q_execute), METH_NOARGS, "execute($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -569,7 +566,7 @@ PyType_Slot query_slots[] = {
                     "    operations: The queued operations\n"
                     "    graph: The graph's node and edge dictionaries\n"
                     "    matched_vars: The variable bindings left by runs")},
-    {Py_tp_new, reinterpret_cast<void*>(query_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QV_ENTRY(query_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<QueryValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(py::traverse<QueryValue>)},
     {Py_tp_clear, reinterpret_cast<void*>(py::clear<QueryValue>)},

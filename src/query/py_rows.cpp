@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "binding/args.hpp"
+#include "binding/compare.hpp"
 
 namespace quorvel {
 
@@ -65,7 +66,7 @@ int kind_group(PyObject* v) {
 
 // a < b by Python's `<`; a TypeError counts as "not less".
 int less(PyObject* a, PyObject* b) {
-    int r = PyObject_RichCompareBool(a, b, Py_LT);
+    int r = py::compare(a, b, Py_LT);
     if (r < 0 && PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Clear();
         return 0;
@@ -204,7 +205,7 @@ int rows_equal(const std::vector<Cell>& a, const std::vector<Cell>& b) {
             if (a[i].digest != b[i].digest) return 0;
             continue;
         }
-        int eq = PyObject_RichCompareBool(a[i].value.get(), b[i].value.get(), Py_EQ);
+        int eq = py::equal(a[i].value.get(), b[i].value.get());
         if (eq <= 0) return eq;
     }
     return 1;

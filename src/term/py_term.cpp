@@ -1,6 +1,7 @@
 #include "term/py_term.hpp"
 
 #include "binding/args.hpp"
+#include "binding/entry.hpp"
 #include "binding/pyclass.hpp"
 #include "errors/py_errors.hpp"
 #include "types/py_types.hpp"
@@ -87,7 +88,7 @@ int set_name(PyObject* self, PyObject* value, void*) {
 PyObject* get_type(PyObject* self, void*) { return type_to_python(term_of(self)->type()).release(); }
 
 PyMethodDef term_methods[] = {
-    {"uid", term_uid, METH_NOARGS,
+    {"uid", QV_ENTRY(term_uid), METH_NOARGS,
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this term.\n\n"
      "The UID is constructed using SHA256 hash based on the term's name and type UID."},
@@ -95,8 +96,8 @@ PyMethodDef term_methods[] = {
 };
 
 PyGetSetDef term_getset[] = {
-    {"name", get_name, set_name, "The name of the term.", nullptr},
-    {"type", get_type, nullptr,
+    {"name", QV_ENTRY(get_name), QV_ENTRY(set_name), "The name of the term.", nullptr},
+    {"type", QV_ENTRY(get_type), nullptr,
      "Gets the type of this term.\n\nReturns:\n    The type as a Python object (Variable or Application)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -116,13 +117,13 @@ PyType_Slot term_slots[] = {
                     "Fields:\n"
                     "    name: The name of the term\n"
                     "    type: The type of the term")},
-    {Py_tp_new, reinterpret_cast<void*>(term_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QV_ENTRY(term_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<TermValue>)},
-    {Py_tp_call, reinterpret_cast<void*>(term_call)},
-    {Py_tp_str, reinterpret_cast<void*>(term_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(term_repr)},
-    {Py_tp_hash, reinterpret_cast<void*>(term_hash)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(term_richcompare)},
+    {Py_tp_call, reinterpret_cast<void*>(QV_ENTRY(term_call))},
+    {Py_tp_str, reinterpret_cast<void*>(QV_ENTRY(term_str))},
+    {Py_tp_repr, reinterpret_cast<void*>(QV_ENTRY(term_repr))},
+    {Py_tp_hash, reinterpret_cast<void*>(QV_ENTRY(term_hash))},
+    {Py_tp_richcompare, reinterpret_cast<void*>(QV_ENTRY(term_richcompare))},
     {Py_tp_methods, term_methods},
     {Py_tp_getset, term_getset},
     {0, nullptr},

@@ -1,6 +1,7 @@
 #include "type_schema/py_type_schema.hpp"
 
 #include "binding/args.hpp"
+#include "binding/entry.hpp"
 #include "binding/pyclass.hpp"
 #include "types/py_types.hpp"
 
@@ -65,18 +66,13 @@ PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
     return result.release();
 }
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef type_schema_methods[] = {
-    {"matches", as_cfunction(matches), METH_VARARGS | METH_KEYWORDS,
+    {"matches", py::keyword_method(QV_ENTRY(matches)), METH_VARARGS | METH_KEYWORDS,
      "matches($self, type)\n--\n\n"
      "Checks whether a type matches this schema.\n\n"
      "Args:\n    type: A Variable or Application\n\n"
      "Returns:\n    True if the type matches the pattern, False otherwise"},
-    {"capture", as_cfunction(capture), METH_VARARGS | METH_KEYWORDS,
+    {"capture", py::keyword_method(QV_ENTRY(capture)), METH_VARARGS | METH_KEYWORDS,
      "capture($self, type)\n--\n\n"
      "Matches a type and returns the sub-types bound by the named groups.\n\n"
      "Args:\n    type: A Variable or Application\n\n"
@@ -86,7 +82,7 @@ PyMethodDef type_schema_methods[] = {
 };
 
 PyGetSetDef type_schema_getset[] = {
-    {"pattern", get_pattern, nullptr, "The pattern text, exactly as given.", nullptr},
+    {"pattern", QV_ENTRY(get_pattern), nullptr, "The pattern text, exactly as given.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -105,10 +101,10 @@ PyType_Slot type_schema_slots[] = {
                        "    >>> s.capture(quorvel.Application(A, B))\n"
                        "    {'x': Variable(\"A\")}\n\n"
                        "Fields:\n    pattern: The pattern text")},
-    {Py_tp_new, reinterpret_cast<void*>(type_schema_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QV_ENTRY(type_schema_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<TypeSchemaValue>)},
-    {Py_tp_str, reinterpret_cast<void*>(type_schema_repr)},
-    {Py_tp_repr, reinterpret_cast<void*>(type_schema_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(QV_ENTRY(type_schema_repr))},
+    {Py_tp_repr, reinterpret_cast<void*>(QV_ENTRY(type_schema_repr))},
     {Py_tp_methods, type_schema_methods},
     {Py_tp_getset, type_schema_getset},
     {0, nullptr},

@@ -1,6 +1,7 @@
 #include "types/py_types.hpp"
 
 #include "binding/args.hpp"
+#include "binding/entry.hpp"
 #include "binding/pyclass.hpp"
 
 namespace quorvel {
@@ -63,7 +64,7 @@ int set_name(PyObject* self, PyObject* value, void*) {
 }
 
 PyMethodDef variable_methods[] = {
-    {"uid", uid, METH_NOARGS,
+    {"uid", QV_ENTRY(uid), METH_NOARGS,
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this variable.\n\n"
      "Returns:\n    A SHA256 hash based on the variable name"},
@@ -71,7 +72,7 @@ PyMethodDef variable_methods[] = {
 };
 
 PyGetSetDef variable_getset[] = {
-    {"name", get_name, set_name, "The name of the type variable.", nullptr},
+    {"name", QV_ENTRY(get_name), QV_ENTRY(set_name), "The name of the type variable.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -85,12 +86,12 @@ PyType_Slot variable_slots[] = {
                     "    >>> print(person)\n"
                     "    Person\n\n"
                     "Fields:\n    name: The name of the type variable")},
-    {Py_tp_new, reinterpret_cast<void*>(variable_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QV_ENTRY(variable_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<TypeValue>)},
-    {Py_tp_str, reinterpret_cast<void*>(str)},
-    {Py_tp_repr, reinterpret_cast<void*>(variable_repr)},
-    {Py_tp_hash, reinterpret_cast<void*>(hash)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(variable_richcompare)},
+    {Py_tp_str, reinterpret_cast<void*>(QV_ENTRY(str))},
+    {Py_tp_repr, reinterpret_cast<void*>(QV_ENTRY(variable_repr))},
+    {Py_tp_hash, reinterpret_cast<void*>(QV_ENTRY(hash))},
+    {Py_tp_richcompare, reinterpret_cast<void*>(QV_ENTRY(variable_richcompare))},
     {Py_tp_methods, variable_methods},
     {Py_tp_getset, variable_getset},
     {0, nullptr},
@@ -126,7 +127,7 @@ PyObject* get_left(PyObject* self, void*) { return type_to_python(type_of(self)-
 PyObject* get_right(PyObject* self, void*) { return type_to_python(type_of(self)->right()).release(); }
 
 PyMethodDef application_methods[] = {
-    {"uid", uid, METH_NOARGS,
+    {"uid", QV_ENTRY(uid), METH_NOARGS,
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this application.\n\n"
      "Returns:\n    A SHA256 hash based on the left and right types"},
@@ -134,9 +135,9 @@ PyMethodDef application_methods[] = {
 };
 
 PyGetSetDef application_getset[] = {
-    {"left", get_left, nullptr,
+    {"left", QV_ENTRY(get_left), nullptr,
      "Gets the left (input) type of this application.\n\nReturns:\n    The input type as a Python object", nullptr},
-    {"right", get_right, nullptr,
+    {"right", QV_ENTRY(get_right), nullptr,
      "Gets the right (output) type of this application.\n\nReturns:\n    The output type as a Python object",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -152,12 +153,12 @@ PyType_Slot application_slots[] = {
                     "Fields (accessible via getters):\n"
                     "    left: The input type\n"
                     "    right: The output type")},
-    {Py_tp_new, reinterpret_cast<void*>(application_new)},
+    {Py_tp_new, reinterpret_cast<void*>(QV_ENTRY(application_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<TypeValue>)},
-    {Py_tp_str, reinterpret_cast<void*>(str)},
-    {Py_tp_repr, reinterpret_cast<void*>(application_repr)},
-    {Py_tp_hash, reinterpret_cast<void*>(hash)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(application_richcompare)},
+    {Py_tp_str, reinterpret_cast<void*>(QV_ENTRY(str))},
+    {Py_tp_repr, reinterpret_cast<void*>(QV_ENTRY(application_repr))},
+    {Py_tp_hash, reinterpret_cast<void*>(QV_ENTRY(hash))},
+    {Py_tp_richcompare, reinterpret_cast<void*>(QV_ENTRY(application_richcompare))},
     {Py_tp_methods, application_methods},
     {Py_tp_getset, application_getset},
     {0, nullptr},

@@ -250,3 +250,28 @@ def test_a_dict_made_on_first_use_is_shared_by_every_copy(A, f):
     assert m.properties == {"seen": True}
     bare = Edge(f, Node(A), Node(A))
     assert bare.properties is bare.properties and bare.properties == {}
+
+
+@pytest.mark.parametrize("make, read", [
+    (lambda p: Node(Variable("A"), p), lambda n: n.uid()),
+    (lambda p: Node(Variable("A"), p), lambda n: n.type),
+    (lambda p: Edge(Term("t", Variable("A")), Node(Variable("A")), Node(Variable("B")), p), lambda e: e.uid()),
+    (lambda p: Edge(Term("t", Variable("A")), Node(Variable("A")), Node(Variable("B")), p), lambda e: e.term),
+    (lambda p: Edge(Term("t", Variable("A")), Node(Variable("A")), Node(Variable("B")), p), lambda e: e.start),
+    (lambda p: Edge(Term("t", Variable("A")), Node(Variable("A")), Node(Variable("B")), p), lambda e: e.end),
+])
+def test_copying_getters_are_refused_while_the_properties_are_replaced(make, read):
+    seen = []
+
+    class Probe:
+        def __del__(self):
+            try:
+                read(holder[0])
+                seen.append("served")
+            except RuntimeError as err:
+                seen.append(str(err))
+
+    holder = [make({"p": Probe()})]
+    holder[0].properties = {}
+    assert seen == [f"{type(holder[0]).__name__} object is already in use"]
+    read(holder[0])  # served again once the setter is done

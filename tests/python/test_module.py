@@ -1,6 +1,9 @@
 import inspect
+import os
 import subprocess
 import sys
+
+import pytest
 
 import quorvel
 
@@ -61,3 +64,30 @@ def test_second_initialisation_is_refused():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert "refused:" in out and "only be initialized once" in out
     assert out.strip().endswith("A")
+
+
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime reserves the address space a limit would cap")
+def test_running_out_of_memory_inside_the_module_is_memory_error():
+    # The text fits before the address space is capped; the module's own copy of it
+    # does not. Each entry point must turn that into MemoryError, never a crash.
+    code = (
+        "import resource, quorvel\n"
+        "big = 'a' * (300 << 20)\n"
+        "f = quorvel.Term(big[:10], quorvel.Application(quorvel.Variable('A'), quorvel.Variable('B')))\n"
+        "x = quorvel.Term('x', quorvel.Variable('A'))\n"
+        "vm = int([l.split()[1] for l in open('/proc/self/status') if l.startswith('VmSize')][0]) << 10\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (vm + (100 << 20), resource.RLIM_INFINITY))\n"
+        "for make in (lambda: quorvel.Variable(big), lambda: quorvel.Term(big, quorvel.Variable('A')),\n"
+        "             lambda: quorvel.PathPattern.parse('(' + big[:(200 << 20)] + ')')):\n"
+        "    try:\n"
+        "        make()\n"
+        "    except MemoryError:\n"
+        "        print('MemoryError')\n"
+        "print(f(x))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[:3] == ["MemoryError"] * 3

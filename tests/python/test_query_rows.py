@@ -285,3 +285,32 @@ def test_condition_parser_only_raises_the_specified_error(text):
         assert str(e).endswith(" not found (where)")  # a bare word is a variable
         return
     assert isinstance(rows, list)
+
+
+class Refuses:
+    def __eq__(self, other):
+        raise ZeroDivisionError("asked")
+
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize("value, run, outcome", [
+    # Python's == asks the object even when it meets itself: NaN differs from itself.
+    (float("nan"), lambda q: q.where("n.k = n.k").return_("n"), []),
+    (float("nan"), lambda q: q.return_distinct("n.k", "m.k"), 2),
+    (Refuses(), lambda q: q.where("n.k = n.k").return_("n"), ZeroDivisionError),
+    (Refuses(), lambda q: q.return_distinct("n.k", "m.k"), ZeroDivisionError),
+])
+def test_equality_is_pythons_eq_without_the_identity_short_cut(value, run, outcome):
+    g = Graph()
+    for name in "XY":
+        node = Node(Variable(name), {"k": value})
+        g.nodes[node.uid()] = node
+    q = g.query().match(node="n").match(node="m", properties={})
+    if isinstance(outcome, type):
+        with pytest.raises(outcome):
+            run(q)
+    elif isinstance(outcome, int):
+        assert len(run(q)) == outcome
+    else:
+        assert run(q) == outcome
