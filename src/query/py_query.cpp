@@ -410,7 +410,10 @@ PyObject* pattern_builder(PyObject* self, PyObject* args, PyObject* kwargs, Buil
         PatternArgs p;
         if (!bind_pattern_args(which, args, kwargs, a, p)) return nullptr;
         std::optional<QueryOperation> op;
-        if (p.pattern) {
+        // merge reads its node and edge forms first: its pattern string is
+        // only a shorthand for a call that gives neither.
+        const bool pattern_form = p.pattern && (which != Builder::Merge || (!p.node && !p.edge));
+        if (pattern_form) {
             PathPatternValue path;
             if (!parse_path_pattern(*p.pattern, path)) return nullptr;
             if (which == Builder::Match) {

@@ -343,6 +343,25 @@ def test_merge_node():
     assert len(g.nodes) == 1 and g.nodes[Node(A).uid()].properties == {"k": 2}
 
 
+@pytest.mark.parametrize("pattern", ["(c)", "(x:C)", "(("])
+def test_merge_node_form_comes_before_a_pattern(pattern):
+    # The node form wins; the text is not even parsed.
+    g = Graph()
+    assert [str(r["n"]) for r in g.query().merge(pattern, node="n", type=B).return_("n", "x")] == ["Node(B)"]
+    assert list(g.nodes) == [Node(B).uid()]
+
+
+def test_merge_edge_form_comes_before_a_pattern():
+    g = Graph()
+    with pytest.raises(ValueError, match=r"^Invalid query: Variable name required$"):
+        g.query().merge("(x:C)", edge="e")
+    a, b = put(g, Node(A)), put(g, Node(B))
+    link(g, "f", a, b)
+    q = g.query().match(node="a", type=A).match(node="b", type=B)
+    assert col(q.merge("(x:C)", edge="e", start="a", end="b").return_("e"), "e") == ["f"]
+    assert Node(C).uid() not in g.nodes
+
+
 def test_edge_merge_finds_first_edge_between_first_bound_nodes():
     g = Graph()
     a, b, c = put(g, Node(A)), put(g, Node(B)), put(g, Node(C))
