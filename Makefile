@@ -8,24 +8,33 @@ PYTEST_ARGS ?= -q
 
 CMAKE_FLAGS := -G Ninja -DQUORVEL_PYTHON=$(PYTHON)
 
-.PHONY: all deps build test cpp-test py-test demo asan-build asan-test fuzz fuzz-build bench stubs-check package-check clang-check format clean \
+.PHONY: all deps test-deps build test cpp-test py-test demo asan-build asan-test fuzz fuzz-build bench stubs-check package-check clang-check format clean \
 	leakcheck-build leakcheck
 
 all: build
 
+# What building the module needs; `make demo` needs nothing more.
 deps:
 	@scripts/ensure-deps.sh
+
+# What the tests need on top.
+TEST_PACKAGES := libgtest-dev python3-pytest python3-hypothesis graphviz
+test-deps:
+	@scripts/ensure-deps.sh $(TEST_PACKAGES)
 
 $(BUILD_DIR)/build.ninja: | deps
 	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
 build: deps $(BUILD_DIR)/build.ninja
-	cmake --build $(BUILD_DIR) -j $(JOBS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target quorvel
 
-cpp-test: build
+# Configuring again finds GoogleTest once test-deps has installed it.
+cpp-test: test-deps build
+	cmake -S . -B $(BUILD_DIR) >/dev/null
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target core_tests
 	$(BUILD_DIR)/core_tests --gtest_brief=1
 
-py-test: build
+py-test: test-deps build
 	PYTHONPATH=$(BUILD_DIR) $(PYTHON) -m pytest tests/python $(PYTEST_ARGS)
 
 test: cpp-test py-test stubs-check
@@ -52,10 +61,10 @@ SAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-$(ASAN_DIR)/build.ninja: | deps
+$(ASAN_DIR)/build.ninja: | test-deps
 	cmake -S . -B $(ASAN_DIR) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1" -DQUORVEL_SANITIZE=ON >/dev/null
 
-asan-build: deps $(ASAN_DIR)/build.ninja
+asan-build: test-deps $(ASAN_DIR)/build.ninja
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
 asan-test: asan-build
@@ -87,7 +96,7 @@ leakcheck: leakcheck-build
 # The same build with clang, warnings as errors, and the core unit tests.
 CLANG_DIR := build-clang
 
-clang-check: deps
+clang-check: test-deps
 	@scripts/ensure-deps.sh clang
 	CXX=clang++ cmake -S . -B $(CLANG_DIR) $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(CLANG_DIR) -j $(JOBS)

@@ -1,9 +1,10 @@
 #!/bin/sh
-# Checks that the Debian packages the build and the tests need are installed.
+# Checks that the Debian packages the module's build needs (and any named on
+# the command line: what the tests or a tool need) are installed.
 # As root it installs the missing ones with apt-get; otherwise it prints the
 # exact command and fails. With everything present it costs a few ms.
 set -eu
-PACKAGES="g++ cmake ninja-build python3-dev libssl-dev libgtest-dev python3-pytest python3-hypothesis graphviz $*"
+PACKAGES="g++ cmake ninja-build python3-dev libssl-dev $*"
 missing=""
 for p in $PACKAGES; do
     status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null || true)
