@@ -11,6 +11,10 @@ namespace quorvel::py {
 class DictWalk {
 public:
     explicit DictWalk(PyObject* dict) : dict_(Ref::borrow(dict)), size_(PyDict_GET_SIZE(dict)) {}
+    // A walk that began when the dict had `size` entries and has read every
+    // entry before position `pos` (a PyDict_Next position): it goes on
+    // exactly as that walk would.
+    DictWalk(PyObject* dict, Py_ssize_t size, Py_ssize_t pos) : dict_(Ref::borrow(dict)), size_(size), pos_(pos) {}
 
     enum Step { Item, Done, Error };
 

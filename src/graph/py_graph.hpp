@@ -9,6 +9,7 @@
 #pragma once
 
 #include "binding/ref.hpp"
+#include "graph/py_index.hpp"
 
 #include <memory>
 #include <unordered_map>
@@ -79,24 +80,15 @@ struct EdgeValue {
     }
 };
 
-// Node keys grouped by type digest, valid for one state of the `nodes` dict
-// (CPython gives every dict state a process-unique version). Shared by a
-// graph and every query made from it; holds only str keys.
-struct TypeIndex {
-    std::uint64_t version = 0;
-    bool valid = false;
-    std::unordered_map<Digest, std::vector<py::Ref>, DigestHash> keys;
-};
-
 struct GraphValue {
     py::Ref nodes;  // dict: node uid -> Node
     py::Ref edges;  // dict: edge uid -> Edge
-    std::shared_ptr<TypeIndex> type_index = std::make_shared<TypeIndex>();
+    std::shared_ptr<GraphIndex> index = std::make_shared<GraphIndex>();  // shared with its queries
 
     GraphValue() = default;
     GraphValue(py::Ref n, py::Ref e) : nodes(std::move(n)), edges(std::move(e)) {}
     GraphValue(const GraphValue& o)
-        : nodes(o.nodes.clone()), edges(o.edges.clone()), type_index(o.type_index) {}
+        : nodes(o.nodes.clone()), edges(o.edges.clone()), index(o.index) {}
     GraphValue(GraphValue&&) noexcept = default;
     GraphValue& operator=(const GraphValue& o) {
         GraphValue tmp(o);
@@ -113,7 +105,7 @@ struct GraphValue {
     void clear() {
         nodes.reset();
         edges.reset();
-        type_index.reset();
+        index.reset();
     }
 };
 
@@ -132,17 +124,13 @@ bool new_node(PyObject* type_obj, PyObject* properties, NodeValue& out);
 bool python_to_node(PyObject* obj, const char* param, NodeValue& out);
 bool python_to_edge(PyObject* obj, const char* param, EdgeValue& out);
 
+// Gives a node or edge value its dict if it has none yet (values made
+// without one get it on first use, shared by every copy made after). Making
+// the dict may run a collection whose finalizers reach the value first:
+// their dict wins. Returns false with a Python exception set.
+bool ensure_properties(py::Ref& slot);
+
 py::Ref node_to_python(NodeValue v);
 py::Ref edge_to_python(EdgeValue v);
-
-// Stores `node` (a Node object of the type with digest `type_digest`) under
-// `key` in the graph's nodes dict, keeping the type index current when it
-// can instead of dropping it.
-bool store_node(const GraphValue& graph, PyObject* key, PyObject* node, const Digest& type_digest);
-
-// Every node whose type has uid `type_digest`, in dict order (copies).
-// A key that is not a str or a value that is not a Node anywhere in `nodes`
-// fails the lookup with TypeError.
-bool get_nodes_by_type(const GraphValue& graph, const Digest& type_digest, std::vector<NodeValue>& out);
 
 }  // namespace quorvel

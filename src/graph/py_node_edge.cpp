@@ -3,6 +3,7 @@
 #include "binding/entry.hpp"
 #include "binding/pyclass.hpp"
 #include "graph/py_graph.hpp"
+#include "graph/py_index.hpp"
 #include "term/py_term.hpp"
 #include "types/py_types.hpp"
 
@@ -38,22 +39,12 @@ bool optional_dict(PyObject* given, Ref& out) {
     return true;
 }
 
-// Gives the object its dict if it has none yet. Making the dict may run a
-// collection whose finalizers reach this object first: their dict wins.
-bool ensure_dict(Ref& slot) {
-    if (slot) return true;
-    Ref fresh = Ref::steal(PyDict_New());
-    if (!fresh) return false;
-    if (!slot) slot = std::move(fresh);
-    return true;
-}
-
 // ---- shared by both classes --------------------------------------------------
 
 template <class V>
 PyObject* get_properties(PyObject* self, void*) {
     auto* b = box_of<V>(self);
-    if (!ensure_dict(b->value.properties)) return nullptr;
+    if (!ensure_properties(b->value.properties)) return nullptr;
     return b->value.properties.clone().release();
 }
 
@@ -64,8 +55,12 @@ int set_properties(PyObject* self, PyObject* value, void*) {
     auto* b = box_of<V>(self);
     py::ExclusiveGuard guard(b->borrow, Py_TYPE(self)->tp_name);
     if (!guard) return -1;
+    // Counted while held: indexes stand in for walks only when no element
+    // is exclusively borrowed (a walk would refuse this one).
+    ++exclusive_element_borrows();
     Ref old = std::exchange(b->value.properties, Ref::borrow(value));
-    (void)old;  // released after the swap: its finalizers see the new dict
+    old.reset();  // its finalizers run now and see the new dict
+    --exclusive_element_borrows();
     return 0;
 }
 
@@ -182,7 +177,7 @@ PyObject* edge_get_node(PyObject* self, void*) {
     auto* b = box_of<EdgeValue>(self);
     py::SharedGuard guard(b->borrow, "Edge");
     if (!guard) return nullptr;
-    if (!ensure_dict((b->value.*which).properties)) return nullptr;
+    if (!ensure_properties((b->value.*which).properties)) return nullptr;
     return node_to_python(b->value.*which).release();
 }
 
@@ -236,7 +231,7 @@ bool copy_out(PyObject* obj, PyTypeObject* cls, const char* param, V& out) {
     auto* b = box_of<V>(obj);
     py::SharedGuard guard(b->borrow, cls->tp_name);
     if (!guard) return false;
-    if (!ensure_dict(b->value.properties)) return false;
+    if (!ensure_properties(b->value.properties)) return false;
     out = b->value;
     return true;
 }
@@ -265,6 +260,14 @@ bool python_to_node(PyObject* obj, const char* param, NodeValue& out) {
 
 bool python_to_edge(PyObject* obj, const char* param, EdgeValue& out) {
     return copy_out(obj, edge_type(), param, out);
+}
+
+bool ensure_properties(Ref& slot) {
+    if (slot) return true;
+    Ref fresh = Ref::steal(PyDict_New());
+    if (!fresh) return false;
+    if (!slot) slot = std::move(fresh);
+    return true;
 }
 
 py::Ref node_to_python(NodeValue v) { return py::make_object<NodeValue>(node_type(), std::move(v)); }

@@ -193,18 +193,30 @@ bool properties_match(const PatternProperties& properties, const Ref& holder, bo
     return true;
 }
 
-bool node_pattern_matches(const NodePatternValue& pattern, const NodeValue& node, bool& result) {
+bool node_type_fits(const NodePatternValue& pattern, const TypeRef& type) {
+    if (pattern.type_obj && !(type && type == pattern.type_obj)) return false;
+    return !pattern.type_schema || (type && pattern.type_schema->matches_type(*type));
+}
+
+bool edge_term_fits(const EdgePatternValue& pattern, const EdgeValue& edge) {
+    if (!edge.term) return false;
+    if (pattern.term && !(*edge.term == *pattern.term)) return false;
+    return !pattern.term_type_schema || pattern.term_type_schema->matches_type(*edge.term->type());
+}
+
+bool node_matches(const NodePatternValue& pattern, const TypeRef& type, const Ref& properties, bool& result) {
     result = false;
-    if (pattern.type_obj && !(node.type && node.type == pattern.type_obj)) return true;
-    if (pattern.type_schema && !(node.type && pattern.type_schema->matches_type(*node.type))) return true;
-    return properties_match(pattern.properties, node.properties, result);
+    if (!node_type_fits(pattern, type)) return true;
+    return properties_match(pattern.properties, properties, result);
+}
+
+bool node_pattern_matches(const NodePatternValue& pattern, const NodeValue& node, bool& result) {
+    return node_matches(pattern, node.type, node.properties, result);
 }
 
 bool edge_pattern_matches(const EdgePatternValue& pattern, const EdgeValue& edge, bool& result) {
     result = false;
-    if (!edge.term) return true;
-    if (pattern.term && !(*edge.term == *pattern.term)) return true;
-    if (pattern.term_type_schema && !pattern.term_type_schema->matches_type(*edge.term->type())) return true;
+    if (!edge_term_fits(pattern, edge)) return true;
     return properties_match(pattern.properties, edge.properties, result);
 }
 

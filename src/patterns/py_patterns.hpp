@@ -107,6 +107,15 @@ bool new_edge_pattern(std::optional<std::string> variable, PyObject* term, PyObj
 // node's dict and every compared value are held here.
 bool node_pattern_matches(const NodePatternValue& pattern, const NodeValue& node, bool& result);
 
+// The node test on a node given by its parts.
+bool node_matches(const NodePatternValue& pattern, const TypeRef& type, const py::Ref& properties, bool& result);
+
+// The parts of the tests that run no Python code: the node's type against
+// the pattern's type and schema; the edge's term against the pattern's term
+// and term type schema.
+bool node_type_fits(const NodePatternValue& pattern, const TypeRef& type);
+bool edge_term_fits(const EdgePatternValue& pattern, const EdgeValue& edge);
+
 // The same test for edges: the term (equal name and type) if the pattern has
 // one, then the term type schema, then the properties, compared as for nodes.
 bool edge_pattern_matches(const EdgePatternValue& pattern, const EdgeValue& edge, bool& result);

@@ -3,8 +3,7 @@
 #include "binding/args.hpp"
 #include "binding/compare.hpp"
 #include "errors/py_errors.hpp"
-#include "query/py_query.hpp"
-#include "query/py_rows.hpp"
+#include "query/py_engine.hpp"
 
 namespace quorvel {
 
@@ -32,12 +31,12 @@ Tri from_bool(bool b) { return b ? Tri::True : Tri::False; }
 struct Value {
     enum Kind { Null, Object, Element } kind = Null;
     Ref object;
-    const QueryResult* element = nullptr;
+    const Bound* element = nullptr;
 };
 
 class Evaluator {
 public:
-    Evaluator(const QueryValue& q, const CompiledCondition& c) : q_(q), c_(c) {}
+    Evaluator(const QueryValue& q, const CompiledCondition& c) : t_(q.vars()), c_(c) {}
 
     Tri eval(const cond::Expr& e, std::size_t row) {
         using K = cond::Expr::Kind;
@@ -77,11 +76,11 @@ public:
             case K::EndsWith:
             case K::Contains: return string_test(e, row);
             case K::TypeTest: {
-                const QueryResult* r = row_value(q_, e.variable, row);
-                if (!r) return Tri::Null;
+                const Bound* b = row_value(t_, e.variable, row);
+                if (!b || !b->is_element()) return Tri::Null;
                 const TypeSchemaValue& schema = c_.schemas.at(e.schema);
-                if (const NodeValue* n = std::get_if<NodeValue>(r)) return from_bool(schema.matches_type(*n->type));
-                return from_bool(schema.matches_type(*std::get<EdgeValue>(*r).term->type()));
+                if (b->is_node()) return from_bool(schema.matches_type(*b->type()));
+                return from_bool(schema.matches_type(*b->edge_value().term->type()));
             }
             case K::Truth: {
                 Value v;
@@ -101,23 +100,34 @@ private:
         switch (o.kind) {
             case K::Literal:
                 if (o.literal.kind == cond::Literal::Kind::Null) return true;
-                out.object = literal_to_python(o.literal);
+                out.object = literal(o.literal);
                 if (!out.object) return false;
                 out.kind = Value::Object;
                 return true;
             case K::Property: {
+                const Bound* b = row_value(t_, o.variable, row);
+                if (!b) return true;
+                Ref key = key_object(o.key);
                 Ref v;
-                if (!row_property(q_, o.variable, o.key, row, v)) return false;
+                if (!key || !bound_property(*b, key.get(), v)) return false;
                 if (v && v.get() != Py_None) {
                     out.kind = Value::Object;
                     out.object = std::move(v);
                 }
                 return true;
             }
-            case K::Variable:
-                out.element = row_value(q_, o.variable, row);
-                if (out.element) out.kind = Value::Element;
+            case K::Variable: {
+                const Bound* b = row_value(t_, o.variable, row);
+                if (!b) return true;
+                if (b->is_value()) {
+                    out.object = b->to_python();
+                    out.kind = out.object.get() == Py_None ? Value::Null : Value::Object;
+                    return true;
+                }
+                out.element = b;
+                out.kind = Value::Element;
                 return true;
+            }
         }
         return true;
     }
@@ -125,7 +135,7 @@ private:
     // Elements meet other values as new Node / Edge objects.
     bool as_object(Value& v) {
         if (v.kind != Value::Element) return true;
-        v.object = result_to_python(*v.element);
+        v.object = v.element->to_python();
         if (!v.object) return false;
         v.kind = Value::Object;
         return true;
@@ -138,13 +148,7 @@ private:
         const bool equality = e.cmp == cond::Cmp::Eq || e.cmp == cond::Cmp::Ne;
         if (equality && l.kind == Value::Element && r.kind == Value::Element) {
             // Two graph elements are the same when kind and uid agree.
-            bool same = l.element->index() == r.element->index() &&
-                        (std::holds_alternative<NodeValue>(*l.element)
-                             ? std::get<NodeValue>(*l.element).type->digest() ==
-                                   std::get<NodeValue>(*r.element).type->digest()
-                             : std::get<EdgeValue>(*l.element).term->digest() ==
-                                   std::get<EdgeValue>(*r.element).term->digest());
-            return from_bool(same == (e.cmp == cond::Cmp::Eq));
+            return from_bool(l.element->same_element(*r.element) == (e.cmp == cond::Cmp::Eq));
         }
         if (!as_object(l) || !as_object(r)) return Tri::Error;
         if (equality) {
@@ -174,7 +178,7 @@ private:
         bool found = false;
         for (const cond::Literal& item : e.list.items) {
             if (item.kind == cond::Literal::Kind::Null) continue;
-            Ref candidate = literal_to_python(item);
+            Ref candidate = literal(item);
             if (!candidate) return Tri::Error;
             int eq = py::equal(v.object.get(), candidate.get());
             if (eq < 0) return Tri::Error;
@@ -203,8 +207,27 @@ private:
         return from_bool(res != 0);
     }
 
-    const QueryValue& q_;
+    // Keys and literals become Python objects once per filtering, not per row.
+    Ref key_object(const std::string& key) {
+        auto [it, added] = keys_.try_emplace(&key);
+        if (added) it->second = py::str(key);
+        return it->second.clone();
+    }
+    Ref literal(const cond::Literal& l) {
+        auto [it, added] = literals_.try_emplace(&l);
+        if (added) it->second = literal_to_python(l);
+        if (!it->second) {
+            literals_.erase(it);
+            return Ref();
+        }
+        // A list literal is mutable: each use gets its own.
+        return l.kind == cond::Literal::Kind::List ? literal_to_python(l) : it->second.clone();
+    }
+
+    const Table& t_;
     const CompiledCondition& c_;
+    std::unordered_map<const std::string*, Ref> keys_;
+    std::unordered_map<const cond::Literal*, Ref> literals_;
 };
 
 }  // namespace
@@ -224,19 +247,21 @@ std::shared_ptr<const CompiledCondition> compile_condition(std::string_view text
 
 bool filter_rows(QueryValue& q, const CompiledCondition& c) {
     for (const std::string& v : c.variables)
-        if (!q.vars().count(v)) {
+        if (!q.vars().has(v)) {
             raise(QuorvelError::variable_not_found(v, "where"));
             return false;
         }
-    const std::size_t n = longest_binding(q);
+    const std::size_t n = q.vars().rows();
     std::vector<std::size_t> kept;
     Evaluator eval(q, c);
+    Ticker tick;
     for (std::size_t row = 0; row < n; ++row) {
+        if (!tick.ok()) return false;
         Tri t = eval.eval(c.expr, row);
         if (t == Tri::Error) return false;
         if (t == Tri::True) kept.push_back(row);
     }
-    if (kept.size() != n) keep_rows(q, kept);
+    if (kept.size() != n) q.vars().keep_rows(kept);
     return true;
 }
 

@@ -16,15 +16,10 @@
 #include "binding/ref.hpp"
 #include "graph/py_graph.hpp"
 #include "patterns/py_patterns.hpp"
+#include "query/bound.hpp"
 #include "query/py_condition.hpp"
 
 namespace quorvel {
-
-// One bound value: a copy of a stored node or edge (sharing its dict), or a
-// hole -- a row in which the variable has no value, left behind by the row
-// operations (filtering, sorting, paging).
-using QueryResult = std::variant<std::monostate, NodeValue, EdgeValue>;
-using Binding = std::vector<QueryResult>;
 
 struct MatchEdge {
     EdgePatternValue pattern;
@@ -95,8 +90,6 @@ struct MergeOperation {
 using QueryOperation = std::variant<MatchOperation, WhereOp, CreateOperation, SetOp, DeleteOp, MergeOperation,
                                     WithOp, OrderByOp, LimitOp, SkipOp>;
 
-using VarMap = std::unordered_map<std::string, Binding>;
-
 // Sharing between a query and the copies its builders return.
 //
 // Every builder appends to the receiver and returns an independent copy, so
@@ -144,9 +137,9 @@ public:
     SharedVars(SharedVars&&) noexcept = default;
     SharedVars& operator=(SharedVars&&) noexcept = default;
 
-    const VarMap& view() const noexcept;
-    // The map, made this query's own first; throws std::bad_alloc.
-    VarMap& edit();
+    const Table& view() const noexcept;
+    // The table, made this query's own first; throws std::bad_alloc.
+    Table& edit();
 
     int traverse(visitproc visit, void* arg) const {
         QV_VISIT(obj_);
@@ -170,7 +163,7 @@ public:
 
 private:
     py::Ref obj_;  // null: no bindings yet
-    VarMap* pinned_ = nullptr;
+    Table* pinned_ = nullptr;
 };
 
 struct QueryValue {
@@ -185,8 +178,8 @@ struct QueryValue {
     QueryValue& operator=(QueryValue&&) noexcept = default;
 
     // The bindings: read-only, or to change (copy-on-write).
-    const VarMap& vars() const noexcept { return bindings.view(); }
-    VarMap& vars() { return bindings.edit(); }
+    const Table& vars() const noexcept { return bindings.view(); }
+    Table& vars() { return bindings.edit(); }
 
     int traverse(visitproc visit, void* arg) const;
     void clear();
@@ -197,16 +190,18 @@ PyTypeObject* query_type();
 // A new Query object over the graph's dicts (Graph.query()).
 py::Ref new_query(const GraphValue& graph);
 
-// Runs the whole queue against the graph. Returns false with a Python
-// exception set at the first failing operation; nothing is undone.
-bool execute_operations(QueryValue& q);
+// How a run's result is asked for: rows, a count, or a copy of the query.
+enum class ResultKind { Rows, Count, Copy };
+
+// Runs the whole queue against the graph, then sets `*rows` (when given) to
+// the number of rows. Returns false with a Python exception set at the first
+// failing operation; nothing is undone.
+bool execute_operations(QueryValue& q, ResultKind result = ResultKind::Rows, std::size_t* rows = nullptr);
 
 // Rows formed by position across `variables` (after a run). A name that is
 // not bound but has the form "v.key" projects property `key` of `v`. With
 // `distinct`, a row equal to an earlier one (same keys; the same graph
 // element or an equal projected value under each) is dropped.
 py::Ref form_rows(const QueryValue& q, const std::vector<std::string>& variables, bool distinct);
-// The length of the longest binding (0 when nothing is bound).
-std::size_t longest_binding(const QueryValue& q);
 
 }  // namespace quorvel

@@ -1,53 +1,38 @@
-#include "query/py_rows.hpp"
-
+// Row operations and the forming of result rows.
 #include <algorithm>
+#include <new>
 #include <unordered_map>
 
 #include "binding/args.hpp"
 #include "binding/compare.hpp"
+#include "query/py_engine.hpp"
 
 namespace quorvel {
 
 using py::Ref;
 
-void keep_rows(QueryValue& q, const std::vector<std::size_t>& rows) {
-    for (auto& [name, list] : q.vars()) {
-        Binding next;
-        next.reserve(rows.size());
-        for (std::size_t r : rows) next.push_back(r < list.size() ? list[r] : QueryResult{});
-        while (!next.empty() && std::holds_alternative<std::monostate>(next.back())) next.pop_back();
-        list = std::move(next);
+Ref Bound::to_python() const {
+    switch (kind_) {
+        case Kind::Node:
+        case Kind::EdgeStart:
+        case Kind::EdgeEnd:
+            return node_to_python(node_value());
+        case Kind::Edge:
+            return edge_to_python(edge_copy());
+        case Kind::Value:
+            return holder_.clone();
+        case Kind::Hole:
+            break;
     }
+    return Ref::borrow(Py_None);
 }
 
-const QueryResult* row_value(const QueryValue& q, const std::string& variable, std::size_t row) {
-    auto it = q.vars().find(variable);
-    if (it == q.vars().end() || row >= it->second.size()) return nullptr;
-    const QueryResult* r = &it->second[row];
-    return std::holds_alternative<std::monostate>(*r) ? nullptr : r;
-}
-
-PyObject* properties_of(const QueryResult& r) {
-    if (const NodeValue* n = std::get_if<NodeValue>(&r)) return n->properties.get();
-    if (const EdgeValue* e = std::get_if<EdgeValue>(&r)) return e->properties.get();
-    return nullptr;
-}
-
-Ref result_to_python(const QueryResult& r) {
-    if (const NodeValue* n = std::get_if<NodeValue>(&r)) return node_to_python(*n);
-    return edge_to_python(std::get<EdgeValue>(r));
-}
-
-bool row_property(const QueryValue& q, const std::string& variable, const std::string& key, std::size_t row,
-                  Ref& out) {
+bool bound_property(const Bound& b, PyObject* key, Ref& out) {
     out = Ref();
-    const QueryResult* r = row_value(q, variable, row);
-    if (!r) return true;
-    Ref dict = Ref::borrow(properties_of(*r));
+    if (!b.is_element()) return true;
+    Ref dict = Ref::borrow(b.properties());
     if (!dict) return true;
-    Ref k = py::str(key);
-    if (!k) return false;
-    PyObject* found = PyDict_GetItemWithError(dict.get(), k.get());
+    PyObject* found = PyDict_GetItemWithError(dict.get(), key);
     if (!found) return !PyErr_Occurred();
     out = Ref::borrow(found);
     return true;
@@ -90,15 +75,21 @@ Order compare_key(PyObject* a, PyObject* b) {
 }  // namespace
 
 bool execute_order_by(QueryValue& q, const std::vector<const OrderByOp*>& keys) {
-    const std::size_t n = longest_binding(q);
+    const std::size_t n = q.vars().rows();
     if (n < 2 || keys.empty()) return true;
     // Keys are read once per row before sorting; they are held strongly,
     // since comparing them runs arbitrary __lt__ code.
+    std::vector<Ref> names(keys.size());
+    for (std::size_t k = 0; k < keys.size(); ++k)
+        if (!(names[k] = py::str(keys[k]->key))) return false;
     std::vector<Ref> values(n * keys.size());
+    Ticker tick;
     for (std::size_t row = 0; row < n; ++row)
         for (std::size_t k = 0; k < keys.size(); ++k) {
+            if (!tick.ok()) return false;
             Ref v;
-            if (!row_property(q, keys[k]->variable, keys[k]->key, row, v)) return false;
+            const Bound* b = row_value(q.vars(), keys[k]->variable, row);
+            if (b && !bound_property(*b, names[k].get(), v)) return false;
             if (v.get() == Py_None) v = Ref();
             values[row * keys.size() + k] = std::move(v);
         }
@@ -123,6 +114,7 @@ bool execute_order_by(QueryValue& q, const std::vector<const OrderByOp*>& keys) 
     std::vector<std::size_t> order(n), buffer(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = i;
     for (std::size_t width = 1; width < n && !failed; width *= 2) {
+        if (PyErr_CheckSignals() < 0) return false;
         for (std::size_t lo = 0; lo < n; lo += 2 * width) {
             std::size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
             std::size_t i = lo, j = mid, out = lo;
@@ -133,65 +125,58 @@ bool execute_order_by(QueryValue& q, const std::vector<const OrderByOp*>& keys) 
         order.swap(buffer);
     }
     if (failed) return false;
-    keep_rows(q, order);
+    q.vars().keep_rows(order);
     return true;
 }
 
 void execute_skip(QueryValue& q, std::uint64_t count) {
-    const std::size_t n = longest_binding(q);
+    const std::size_t n = q.vars().rows();
+    if (count == 0 || n == 0) return;
     std::vector<std::size_t> rows;
     for (std::size_t i = count < n ? static_cast<std::size_t>(count) : n; i < n; ++i) rows.push_back(i);
-    keep_rows(q, rows);
+    q.vars().keep_rows(rows);
 }
 
 void execute_limit(QueryValue& q, std::uint64_t count) {
-    const std::size_t n = longest_binding(q);
-    if (count >= n) return;
-    std::vector<std::size_t> rows(static_cast<std::size_t>(count));
-    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = i;
-    keep_rows(q, rows);
+    if (count < q.vars().rows()) q.vars().keep_prefix(static_cast<std::size_t>(count));
 }
 
-void execute_with(QueryValue& q, const WithOp& op) {
-    for (auto it = q.vars().begin(); it != q.vars().end();) {
-        if (std::find(op.variables.begin(), op.variables.end(), it->first) == op.variables.end())
-            it = q.vars().erase(it);
-        else
-            ++it;
-    }
-    // The remaining lists are already trimmed, so the row count is simply
-    // their longest length.
-}
-
-}  // namespace quorvel
-
-namespace quorvel {
+void execute_with(QueryValue& q, const WithOp& op) { q.vars().keep_only(op.variables); }
 
 namespace {
 
 // One requested column: a bound variable, or a property projection.
-struct Column {
-    Ref key;                           // the row dict's key
-    const Binding* list = nullptr;     // a bound variable
-    std::string variable, property;    // a projection "variable.property"
+struct Requested {
+    Ref key;                               // the row dict's key
+    const Column* list = nullptr;          // a bound variable
+    std::string variable;                  // a projection "variable.property"
+    Ref property;
     bool projection = false;
 };
 
 // What a cell holds, for comparing rows: a graph element by kind and uid,
-// or a projected Python value.
+// or a projected Python value with its hash.
 struct Cell {
-    bool present = false;
-    int kind = 0;  // 1 node, 2 edge, 3 projected value
+    enum Kind : std::uint8_t { Absent, Node, Edge, Value } kind = Absent;
+    bool hashable = true;
     Digest digest{};
     Ref value;
+    Py_hash_t hash = 0;
 };
 
+std::size_t mix(std::size_t h, std::size_t v) { return (h ^ v) * 1099511628211ULL; }
+
+// The hash of a row. Equal rows hash alike: elements by uid, values by
+// Python's hash (equal values hash alike); an unhashable value adds nothing,
+// so rows differing only there meet in one bucket and are told apart by ==.
 std::size_t hash_row(const std::vector<Cell>& cells) {
     std::size_t h = 1469598103934665603ULL;
     for (const Cell& c : cells) {
-        h = (h ^ (c.present ? static_cast<std::size_t>(c.kind) : 0)) * 1099511628211ULL;
-        if (c.present && c.kind != 3)
-            for (int i = 0; i < 8; ++i) h = (h ^ c.digest[i]) * 1099511628211ULL;
+        h = mix(h, c.kind);
+        if (c.kind == Cell::Node || c.kind == Cell::Edge)
+            h = mix(h, DigestHash()(c.digest));
+        else if (c.kind == Cell::Value && c.hashable)
+            h = mix(h, static_cast<std::size_t>(c.hash));
     }
     return h;
 }
@@ -199,9 +184,9 @@ std::size_t hash_row(const std::vector<Cell>& cells) {
 // 1 equal, 0 different, -1 error (from a projected value's __eq__).
 int rows_equal(const std::vector<Cell>& a, const std::vector<Cell>& b) {
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].present != b[i].present || a[i].kind != b[i].kind) return 0;
-        if (!a[i].present) continue;
-        if (a[i].kind != 3) {
+        if (a[i].kind != b[i].kind) return 0;
+        if (a[i].kind == Cell::Absent) continue;
+        if (a[i].kind != Cell::Value) {
             if (a[i].digest != b[i].digest) return 0;
             continue;
         }
@@ -211,79 +196,102 @@ int rows_equal(const std::vector<Cell>& a, const std::vector<Cell>& b) {
     return 1;
 }
 
+// The cell of a projected value: hashed when it can be (a TypeError from
+// hash() means unhashable; any other error stops the run).
+bool value_cell(Ref v, Cell& cell) {
+    cell.kind = Cell::Value;
+    cell.hash = PyObject_Hash(v.get());
+    if (cell.hash == -1) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        cell.hashable = false;
+    }
+    cell.value = std::move(v);
+    return true;
+}
+
 }  // namespace
 
 Ref form_rows(const QueryValue& q, const std::vector<std::string>& variables, bool distinct) {
     Ref rows = Ref::steal(PyList_New(0));
-    if (!rows || q.vars().empty()) return rows;
-    std::vector<Column> columns;
+    const Table& t = q.vars();
+    if (!rows || t.empty()) return rows;
+    std::vector<Requested> columns;
     std::size_t n = 0;
     for (const std::string& name : variables) {
-        Column c;
+        Requested c;
         c.key = py::str(name);
         if (!c.key) return Ref();
-        auto it = q.vars().find(name);
-        if (it != q.vars().end()) {
-            c.list = &it->second;
-            n = std::max(n, c.list->size());
+        if (const Column* list = t.find(name)) {
+            c.list = list;
+            n = std::max(n, list->size());
         } else if (auto dot = name.find('.'); dot != std::string::npos) {
             c.projection = true;
             c.variable = name.substr(0, dot);
-            c.property = name.substr(dot + 1);
-            auto v = q.vars().find(c.variable);
-            if (v != q.vars().end()) n = std::max(n, v->second.size());
+            c.property = py::str(std::string_view(name).substr(dot + 1));
+            if (!c.property) return Ref();
+            if (const Column* v = t.find(c.variable)) n = std::max(n, v->size());
         }
         columns.push_back(std::move(c));
     }
-    // Distinct rows are bucketed by their elements' uids; projected values
-    // are compared with == within a bucket.
+    // Distinct rows: hashed, then compared with == within a bucket.
     std::unordered_multimap<std::size_t, std::vector<Cell>> seen;
-    for (std::size_t i = 0; i < n; ++i) {
-        Ref row = Ref::steal(PyDict_New());
-        if (!row) return Ref();
-        std::vector<Cell> cells(distinct ? columns.size() : 0);
-        for (std::size_t col = 0; col < columns.size(); ++col) {
-            const Column& c = columns[col];
-            Ref obj;
-            Cell cell;
-            if (c.list) {
-                if (i >= c.list->size() || std::holds_alternative<std::monostate>((*c.list)[i])) continue;
-                const QueryResult& r = (*c.list)[i];
-                obj = result_to_python(r);
-                if (!obj) return Ref();
-                if (distinct) {
-                    cell.kind = std::holds_alternative<NodeValue>(r) ? 1 : 2;
-                    cell.digest = cell.kind == 1 ? std::get<NodeValue>(r).type->digest()
-                                                 : std::get<EdgeValue>(r).term->digest();
+    Ticker tick;
+    try {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!tick.ok()) return Ref();
+            Ref row = Ref::steal(PyDict_New());
+            if (!row) return Ref();
+            std::vector<Cell> cells(distinct ? columns.size() : 0);
+            for (std::size_t col = 0; col < columns.size(); ++col) {
+                const Requested& c = columns[col];
+                Ref obj;
+                Cell cell;
+                if (c.list) {
+                    if (i >= c.list->size() || (*c.list)[i].hole()) continue;
+                    const Bound& b = (*c.list)[i];
+                    obj = b.to_python();
+                    if (!obj) return Ref();
+                    if (distinct) {
+                        if (b.is_element()) {
+                            cell.kind = b.is_node() ? Cell::Node : Cell::Edge;
+                            cell.digest = b.digest();
+                        } else if (!value_cell(obj.clone(), cell)) {
+                            return Ref();
+                        }
+                    }
+                } else if (c.projection) {
+                    const Bound* b = row_value(t, c.variable, i);
+                    if (!b || !bound_property(*b, c.property.get(), obj)) {
+                        if (PyErr_Occurred()) return Ref();
+                        continue;
+                    }
+                    if (!obj) continue;
+                    if (distinct && !value_cell(obj.clone(), cell)) return Ref();
+                } else {
+                    continue;
                 }
-            } else if (c.projection) {
-                if (!row_property(q, c.variable, c.property, i, obj)) return Ref();
-                if (!obj) continue;
-                cell.kind = 3;
-                cell.value = obj.clone();
-            } else {
-                continue;
+                if (PyDict_SetItem(row.get(), c.key.get(), obj.get()) < 0) return Ref();
+                if (distinct) cells[col] = std::move(cell);
             }
-            if (PyDict_SetItem(row.get(), c.key.get(), obj.get()) < 0) return Ref();
+            if (PyDict_GET_SIZE(row.get()) == 0) continue;
             if (distinct) {
-                cell.present = true;
-                cells[col] = std::move(cell);
+                const std::size_t h = hash_row(cells);
+                bool duplicate = false;
+                auto [lo, hi] = seen.equal_range(h);
+                for (auto it = lo; it != hi && !duplicate; ++it) {
+                    int eq = rows_equal(it->second, cells);
+                    if (eq < 0) return Ref();
+                    duplicate = eq == 1;
+                }
+                if (duplicate) continue;
+                seen.emplace(h, std::move(cells));
             }
+            if (PyList_Append(rows.get(), row.get()) < 0) return Ref();
         }
-        if (PyDict_GET_SIZE(row.get()) == 0) continue;
-        if (distinct) {
-            std::size_t h = hash_row(cells);
-            bool duplicate = false;
-            auto [lo, hi] = seen.equal_range(h);
-            for (auto it = lo; it != hi && !duplicate; ++it) {
-                int eq = rows_equal(it->second, cells);
-                if (eq < 0) return Ref();
-                duplicate = eq == 1;
-            }
-            if (duplicate) continue;
-            seen.emplace(h, std::move(cells));
-        }
-        if (PyList_Append(rows.get(), row.get()) < 0) return Ref();
+    } catch (const std::bad_alloc&) {
+        PyErr_Format(PyExc_MemoryError, "out of memory after forming %zd rows", PyList_GET_SIZE(rows.get()));
+        return Ref();
     }
     return rows;
 }

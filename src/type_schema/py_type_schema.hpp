@@ -21,7 +21,7 @@ struct TypeSchemaValue {
 
     const std::string& pattern() const noexcept { return schema->pattern(); }
     bool matches_type(const Type& type) const { return schema->matches_type(type); }
-    TypeRef concrete_type() const { return quorvel::concrete_type(schema->pattern()); }
+    const TypeRef& concrete_type() const { return schema->concrete(); }
 };
 
 PyTypeObject* type_schema_type();

@@ -195,6 +195,7 @@ TypeSchema::TypeSchema(std::string pattern) : pattern_(std::move(pattern)) {
         return;
     }
     assign_capture_slots();
+    exact_ = build_exact_type();
 }
 
 void TypeSchema::assign_capture_slots() {
@@ -313,6 +314,33 @@ bool TypeSchema::run(const Type& root, const TypeRef* root_ref, Captures::Entry*
 }
 
 bool TypeSchema::matches_type(const Type& type) const { return run(type, nullptr, nullptr); }
+
+TypeRef TypeSchema::build_exact_type() const {
+    // Children come after their parent in pre-order, so a backward pass sees
+    // them first.
+    std::vector<TypeRef> built(nodes_.size());
+    for (std::size_t i = nodes_.size(); i-- > 0;) {
+        const Node& n = nodes_[i];
+        switch (n.op) {
+            case Op::Any:
+            case Op::Never:
+                return TypeRef();
+            case Op::Var:
+                built[i] = Type::variable(pattern_.substr(n.begin, n.len));
+                break;
+            case Op::DollarVar:
+                built[i] = Type::variable("$" + pattern_.substr(n.begin, n.len) + "$");
+                break;
+            case Op::Capture:
+                built[i] = std::move(built[i + 1]);
+                break;
+            case Op::Arrow:
+                built[i] = Type::application(std::move(built[i + 1]), std::move(built[n.right]));
+                break;
+        }
+    }
+    return built.empty() ? TypeRef() : std::move(built[0]);
+}
 
 bool TypeSchema::capture(const TypeRef& type, Captures& out) const {
     out.clear();

@@ -48,6 +48,8 @@ private:
     std::vector<Entry> entries_;
 };
 
+TypeRef concrete_type(std::string_view schema_text);
+
 class TypeSchema {
 public:
     explicit TypeSchema(std::string pattern);
@@ -60,6 +62,20 @@ public:
     // On a match, `out` holds exactly the captures of this match (its previous
     // contents are dropped); otherwise `out` is left empty.
     bool capture(const TypeRef& type, Captures& out) const;
+
+    // The one type this schema matches, when it matches exactly one (a
+    // name, or arrows and groups over names); otherwise null. Lookups by type
+    // use it in place of a test of every candidate.
+    const TypeRef& exact_type() const noexcept { return exact_; }
+
+    // concrete_type(pattern()), read once.
+    const TypeRef& concrete() const {
+        if (!has_concrete_) {
+            concrete_ = concrete_type(pattern_);
+            has_concrete_ = true;
+        }
+        return concrete_;
+    }
 
     // Size of the matcher tree; a pattern that can never match is one node.
     std::size_t node_count() const noexcept { return nodes_.size(); }
@@ -85,6 +101,7 @@ private:
 
     class Compiler;
     void assign_capture_slots();
+    TypeRef build_exact_type() const;
     bool run(const Type& root, const TypeRef* root_ref, Captures::Entry* slots) const;
 
     std::string pattern_;
@@ -92,6 +109,9 @@ private:
     // Per output slot, the capture name as an offset range into pattern_, in
     // the order the names are first inserted.
     std::vector<std::pair<std::size_t, std::size_t>> slot_names_;
+    TypeRef exact_;
+    mutable TypeRef concrete_;
+    mutable bool has_concrete_ = false;
 };
 
 // The one type a schema text denotes when it is written in ordinary type

@@ -199,7 +199,7 @@ TEST(TypeSchema, AgreesWithReference) {
         }
     };
 
-    int matched = 0, captured = 0;
+    int matched = 0, captured = 0, exact_ones = 0;
     for (int round = 0; round < 20000; ++round) {
         std::string pattern;
         if (round % 2) {
@@ -211,8 +211,15 @@ TEST(TypeSchema, AgreesWithReference) {
             if (pick(4) == 0) pattern.insert(pick(pattern.size() + 1), tokens[pick(tokens.size())]);
         }
         TypeSchema schema(pattern);
+        // An exact type is matched, and nothing unequal to it is.
+        const TypeRef exact = schema.exact_type();
+        if (exact) {
+            ASSERT_TRUE(schema.matches_type(*exact)) << "'" << pattern << "'";
+            ++exact_ones;
+        }
         for (int k = 0; k < 8; ++k) {
             const TypeRef& t = types[pick(types.size())];
+            if (exact && !(*t == *exact)) ASSERT_FALSE(schema.matches_type(*t)) << "'" << pattern << "'";
             Captures ref, got;
             bool expect = reference::reference_matches(pattern, t, ref);
             ASSERT_EQ(schema.matches_type(*t), expect) << "'" << pattern << "' on " << t->text();
@@ -229,6 +236,7 @@ TEST(TypeSchema, AgreesWithReference) {
     // The generator must actually reach matches and captures to mean anything.
     EXPECT_GT(matched, 500);
     EXPECT_GT(captured, 50);
+    EXPECT_GT(exact_ones, 500);
 }
 
 constexpr int kDeep = 100000;

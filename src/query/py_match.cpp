@@ -1,0 +1,330 @@
+// Match operators: node matches, edge-form matches, the single step and
+// paths of any length.
+//
+// Where an index may stand in for a walk (graph/py_index.hpp), candidates
+// come from it: nodes of one type, edges leaving or reaching nodes of one
+// type. The tests that run no Python code (types, schemas, terms) are what
+// an index answers, so it only ever passes over candidates a walk would have
+// rejected without calling anything.
+#include <algorithm>
+#include <new>
+
+#include "binding/args.hpp"
+#include "binding/dict_walk.hpp"
+#include "errors/py_errors.hpp"
+#include "query/py_engine.hpp"
+
+namespace quorvel {
+
+using py::Ref;
+using plan::Reading;
+
+bool take_node(PyObject* value, Bound& out) {
+    if (!py::check_instance(value, node_type(), nullptr)) return false;
+    auto* b = py::box<NodeValue>(value);
+    py::SharedGuard guard(b->borrow, "Node");
+    if (!guard || !ensure_properties(b->value.properties)) return false;
+    out = Bound::node(value, b->value.properties.get());
+    return true;
+}
+
+bool ready_edge(PyObject* value) {
+    if (!py::check_instance(value, edge_type(), nullptr)) return false;
+    auto* b = py::box<EdgeValue>(value);
+    py::SharedGuard guard(b->borrow, "Edge");
+    return guard && ensure_properties(b->value.properties) && ensure_properties(b->value.start.properties) &&
+           ensure_properties(b->value.end.properties);
+}
+
+bool take_edge(PyObject* value, Bound& out) {
+    if (!ready_edge(value)) return false;
+    out = Bound::edge(value, py::value_of<EdgeValue>(value).properties.get());
+    return true;
+}
+
+void bind(QueryValue& q, const std::optional<std::string>& variable, Column values) {
+    if (variable) q.vars().bind(*variable, std::move(values));
+}
+
+bool dict_changed(PyObject* dict, Py_ssize_t size_before) {
+    PyErr_SetString(PyExc_RuntimeError, PyDict_GET_SIZE(dict) != size_before
+                                            ? "dictionary changed size during iteration"
+                                            : "dictionary changed during iteration");
+    return false;
+}
+
+namespace {
+
+// The end of an edge, as a bound node.
+Bound edge_end(PyObject* edge, bool start) {
+    const EdgeValue& e = py::value_of<EdgeValue>(edge);
+    return Bound::edge_end(edge, start, (start ? e.start : e.end).properties.get());
+}
+
+bool out_of_memory(const char* what, std::size_t made) {
+    PyErr_Format(PyExc_MemoryError, "out of memory after %zu %s (match)", made, what);
+    return false;
+}
+
+// ---- node matches ---------------------------------------------------------------
+
+// The exact type a node pattern asks for, if it asks for one.
+TypeRef exact_type_of(const NodePatternValue& p) {
+    if (p.type_obj) return p.type_obj;
+    return p.type_schema ? p.type_schema->schema->exact_type() : TypeRef();
+}
+
+// Every node of `type` through the index, in dict order; false when the
+// index cannot stand in for the walk (the caller walks then).
+bool indexed_nodes_of_type(const QueryValue& q, const TypeRef& type, bool exact_keys_only, bool& used, Column& out) {
+    used = false;
+    auto index = current_node_index(q.graph.nodes.get(), q.graph.index.get());
+    if (!index || (exact_keys_only && !index->exact_keys)) return true;
+    used = true;
+    const auto* list = index->by_type.find(index->types.find(type->digest()));
+    if (!list) return true;
+    out.reserve(list->size());
+    for (std::uint32_t ordinal : *list) {
+        PyObject* node = entry_at(q.graph.nodes.get(), index->pos[ordinal]);
+        auto* b = py::box<NodeValue>(node);
+        if (!ensure_properties(b->value.properties)) return false;
+        out.push_back(Bound::node(node, b->value.properties.get()));
+        if (!index_current(q.graph.nodes.get(), *index)) {
+            // Making a dict ran a collection whose finalizers changed the
+            // dict: look again the slow way.
+            out.clear();
+            used = false;
+            return true;
+        }
+    }
+    return true;
+}
+
+// The lookup by type as a walk: every entry must be a str key and a Node
+// (else TypeError, wherever it is), the keys of nodes of that type are
+// noted, then looked up again as the dict is by then.
+bool walked_nodes_of_type(const QueryValue& q, const Digest& type, Column& out) {
+    PyObject* nodes = q.graph.nodes.get();
+    std::vector<Ref> keys;
+    {
+        py::DictWalk walk(nodes);
+        Ref key, value;
+        Ticker tick;
+        for (;;) {
+            auto step = walk.next(key, value);
+            if (step == py::DictWalk::Error) return false;
+            if (step == py::DictWalk::Done) break;
+            if (!tick.ok()) return false;
+            if (!PyUnicode_Check(key.get())) {
+                py::raise_arg_type("key", "str", key.get());
+                return false;
+            }
+            Bound b;
+            if (!take_node(value.get(), b)) return false;
+            if (b.type()->digest() == type) keys.push_back(key.clone());
+        }
+    }
+    for (const Ref& k : keys) {
+        Ref found = Ref::borrow(PyDict_GetItemWithError(nodes, k.get()));
+        if (!found) {
+            if (PyErr_Occurred()) return false;
+            continue;
+        }
+        Bound b;
+        if (!take_node(found.get(), b)) return false;
+        out.push_back(std::move(b));
+    }
+    return true;
+}
+
+// Every node of the graph, in dict order.
+bool all_nodes(const QueryValue& q, Column& out) {
+    py::DictWalk walk(q.graph.nodes.get());
+    Ref key, value;
+    Ticker tick;
+    for (;;) {
+        auto step = walk.next(key, value);
+        if (step == py::DictWalk::Error) return false;
+        if (step == py::DictWalk::Done) return true;
+        if (!tick.ok()) return false;
+        Bound b;
+        if (!take_node(value.get(), b)) return false;
+        out.push_back(std::move(b));
+    }
+}
+
+}  // namespace
+
+// The candidates of a node pattern: with a type, the graph's nodes of that
+// type (whatever their keys); otherwise every node -- or, when the pattern's
+// schema names one type and an index stands in for the walk, the nodes of
+// that type, which are the only ones the walk would not reject untested.
+bool node_candidates(const QueryValue& q, const NodePatternValue& p, Column& out) {
+    if (!q.graph.nodes) return true;
+    bool used = false;
+    if (p.type_obj) {
+        // A walk would hash every key again: only exact str keys run no code.
+        if (!indexed_nodes_of_type(q, p.type_obj, true, used, out)) return false;
+        return used || walked_nodes_of_type(q, p.type_obj->digest(), out);
+    }
+    if (TypeRef exact = exact_type_of(p)) {
+        if (!indexed_nodes_of_type(q, exact, false, used, out)) return false;
+        if (used) return true;
+    }
+    return all_nodes(q, out);
+}
+
+namespace {
+
+bool match_node(QueryValue& q, const NodePatternValue& p, std::uint64_t cap) {
+    Column candidates;
+    if (!node_candidates(q, p, candidates)) return false;
+    Column results;
+    Ticker tick;
+    for (Bound& node : candidates) {
+        if (results.size() >= cap) break;
+        if (!tick.ok()) return false;
+        bool ok = false;
+        Ref props = Ref::borrow(node.properties());
+        if (!node_matches(p, node.type(), props, ok)) return false;
+        if (ok) results.push_back(std::move(node));
+    }
+    bind(q, p.variable, std::move(results));
+    return true;
+}
+
+// ---- edges ------------------------------------------------------------------
+
+// The rows of a match over single edges: start node, edge, end node.
+struct EdgeRows {
+    Column starts, edges, ends;
+    bool count_only = false;
+    std::size_t counted = 0;
+    std::size_t size() const { return count_only ? counted : edges.size(); }
+    bool add(PyObject* edge, PyObject* edge_props, bool backward) {
+        if (count_only) {
+            ++counted;
+            return true;
+        }
+        try {
+            starts.push_back(edge_end(edge, !backward));
+            edges.push_back(Bound::edge(edge, edge_props));
+            ends.push_back(edge_end(edge, backward));
+            return true;
+        } catch (const std::bad_alloc&) {
+            return out_of_memory("edges", edges.size());
+        }
+    }
+    void bind_to(QueryValue& q, const std::optional<std::string>& s, const std::optional<std::string>& e,
+                 const std::optional<std::string>& t) {
+        if (count_only) {
+            for (const auto* v : {&s, &e, &t})
+                if (*v) q.vars().bind_counted(**v, counted);
+            return;
+        }
+        bind(q, s, std::move(starts));
+        bind(q, e, std::move(edges));
+        bind(q, t, std::move(ends));
+    }
+};
+
+// The edge form: edges passing the pattern (term, term type schema,
+// properties), with their own ends.
+bool match_edge_form(QueryValue& q, const MatchEdge& m, std::uint64_t cap) {
+    EdgeRows rows;
+    if (q.graph.edges && cap > 0) {
+        PyObject* edges = q.graph.edges.get();
+        bool ok = walk_edges(
+            edges, PyDict_GET_SIZE(edges), 0, [&](const EdgeValue& e) { return !edge_term_fits(m.pattern, e); },
+            [&](PyObject* edge, bool& stop) {
+                Ref hold = Ref::borrow(edge);
+                bool fits = false;
+                if (!edge_pattern_matches(m.pattern, py::value_of<EdgeValue>(edge), fits)) return false;
+                if (fits && !rows.add(edge, py::value_of<EdgeValue>(edge).properties.get(), false)) return false;
+                stop = rows.size() >= cap;
+                return true;
+            });
+        if (!ok) return false;
+    }
+    rows.bind_to(q, m.start, m.pattern.variable, m.end);
+    return true;
+}
+
+// The single step: two node patterns and one forward edge pattern with
+// neither term nor properties. Every edge in dict order: its term's type
+// against the schema, then its start node against the first pattern (type,
+// schema, properties), then its end node against the second.
+bool match_single_step(QueryValue& q, const PathPatternValue& path, const plan::Demand& demand) {
+    const NodePatternValue& from = path.nodes[0];
+    const NodePatternValue& to = path.nodes[1];
+    const EdgePatternValue& via = path.edges[0];
+    const std::uint64_t cap = demand.rows;
+    EdgeRows rows;
+    rows.count_only = demand.count_only;
+    PyObject* edges = q.graph.edges.get();
+    if (!edges || cap == 0) {
+        rows.bind_to(q, from.variable, via.variable, to.variable);
+        return true;
+    }
+    auto test = [&](PyObject* edge, bool& stop) {
+        Ref hold = Ref::borrow(edge);
+        const EdgeValue& e = py::value_of<EdgeValue>(edge);
+        if (via.term_type_schema && !via.term_type_schema->matches_type(*e.term->type())) return true;
+        bool fits = false;
+        if (!node_matches(from, e.start.type, e.start.properties, fits)) return false;
+        if (fits && !node_matches(to, e.end.type, e.end.properties, fits)) return false;
+        if (fits && !rows.add(edge, e.properties.get(), false)) return false;
+        stop = rows.size() >= cap;
+        return true;
+    };
+    // What a walk rejects before any property comparison: the schema, the
+    // start node's type; the end node's type only when the start has no
+    // properties to compare first.
+    const bool end_is_pure = from.properties.empty();
+    auto pass_over = [&](const EdgeValue& e) {
+        if (via.term_type_schema && !via.term_type_schema->matches_type(*e.term->type())) return true;
+        if (!node_type_fits(from, e.start.type)) return true;
+        return end_is_pure && !node_type_fits(to, e.end.type);
+    };
+    // An exact start type (or, failing that, end type) names the edges a
+    // walk would not pass over.
+    const TypeRef from_type = exact_type_of(from), to_type = exact_type_of(to);
+    std::shared_ptr<const EdgeIndex> index;
+    const std::vector<std::uint32_t>* candidates = nullptr;
+    if (from_type || (to_type && end_is_pure)) index = current_edge_index(edges, q.graph.index.get());
+    if (index) {
+        static const std::vector<std::uint32_t> none;
+        const auto& groups = from_type ? index->by_start : index->by_end;
+        candidates = groups.find(index->types.find((from_type ? from_type : to_type)->digest()));
+        if (!candidates) candidates = &none;
+    }
+    if (!visit_edges(edges, index.get(), candidates, pass_over, test)) return false;
+    rows.bind_to(q, from.variable, via.variable, to.variable);
+    return true;
+}
+
+bool plain_single_step(const PathPatternValue& path) {
+    if (path.nodes.size() != 2 || path.edges.size() != 1) return false;
+    const EdgePatternValue& e = path.edges[0];
+    return plan::reading_of(e.direction) == Reading::Forward && !e.term && e.properties.empty();
+}
+
+}  // namespace
+
+bool match_path(QueryValue& q, const PathPatternValue& path, const plan::Demand& demand);
+
+bool execute_match(QueryValue& q, const MatchOp& op, const plan::Demand& demand) {
+    const std::uint64_t cap = demand.rows;
+    if (const auto* node = std::get_if<NodePatternValue>(&op)) return match_node(q, *node, cap);
+    if (const auto* edge = std::get_if<MatchEdge>(&op)) return match_edge_form(q, *edge, cap);
+    const PathPatternValue& path = std::get<PathPatternValue>(op);
+    if (path.nodes.empty() || path.nodes.size() != path.edges.size() + 1) {
+        raise(QuorvelError::invalid_query("a path needs one more node than edges", "match"));
+        return false;
+    }
+    if (path.edges.empty()) return match_node(q, path.nodes[0], cap);
+    if (plain_single_step(path)) return match_single_step(q, path, demand);
+    return match_path(q, path, demand);
+}
+
+}  // namespace quorvel

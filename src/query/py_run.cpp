@@ -1,0 +1,156 @@
+// The run loop: the queue's operations carried out in order against the
+// graph's dicts and the query's bindings.
+//
+// Before the run, each operation is summarised by what it does with
+// variables (plan::Effects), so that a match can be told how much of it the
+// rest of the queue and the result can see (plan::demand): the leading rows
+// a later limit keeps, or only their number for a count nobody reads the
+// values of.
+#include "query/py_engine.hpp"
+#include "query/py_condition.hpp"
+
+namespace quorvel {
+
+namespace {
+
+using plan::Effects;
+
+void add_name(std::vector<std::string>& to, const std::optional<std::string>& name) {
+    if (name) to.push_back(*name);
+}
+
+Effects effects_of_match(const MatchOp& op) {
+    Effects e;
+    e.kind = Effects::Kind::Match;
+    if (const auto* node = std::get_if<NodePatternValue>(&op)) {
+        add_name(e.binds, node->variable);
+    } else if (const auto* edge = std::get_if<MatchEdge>(&op)) {
+        add_name(e.binds, edge->start);
+        add_name(e.binds, edge->pattern.variable);
+        add_name(e.binds, edge->end);
+    } else {
+        const auto& path = std::get<PathPatternValue>(op);
+        for (const auto& n : path.nodes) add_name(e.binds, n.variable);
+        for (const auto& x : path.edges) add_name(e.binds, x.variable);
+    }
+    return e;
+}
+
+Effects effects_of(const QueryOperation& op) {
+    Effects e;
+    e.kind = Effects::Kind::Write;
+    std::visit(
+        [&](const auto& o) {
+            using T = std::decay_t<decltype(o)>;
+            if constexpr (std::is_same_v<T, MatchOperation>) {
+                e = effects_of_match(o.op);
+            } else if constexpr (std::is_same_v<T, WhereOp>) {
+                e.kind = Effects::Kind::Filter;
+                e.reads = o.compiled->variables;
+            } else if constexpr (std::is_same_v<T, CreateOperation>) {
+                if (const auto* node = std::get_if<NodePatternValue>(&o.op)) {
+                    add_name(e.binds, node->variable);
+                } else if (const auto* edge = std::get_if<CreateEdge>(&o.op)) {
+                    e.firsts = {edge->start, edge->end};
+                    add_name(e.binds, edge->pattern.variable);
+                } else {
+                    const auto& path = std::get<PathPatternValue>(o.op);
+                    for (const auto& n : path.nodes) add_name(e.firsts, n.variable);
+                    for (const auto& n : path.nodes) add_name(e.binds, n.variable);
+                    for (const auto& x : path.edges) add_name(e.binds, x.variable);
+                }
+            } else if constexpr (std::is_same_v<T, MergeOperation>) {
+                if (const auto* node = std::get_if<NodePatternValue>(&o.op)) {
+                    add_name(e.appends, node->variable);
+                } else {
+                    const auto& edge = std::get<MergeEdge>(o.op);
+                    e.firsts = {edge.start, edge.end};
+                    add_name(e.appends, edge.pattern.variable);
+                }
+            } else if constexpr (std::is_same_v<T, SetOp>) {
+                e.reads = {o.variable};
+            } else if constexpr (std::is_same_v<T, DeleteOp>) {
+                e.reads = o.variables;
+            } else if constexpr (std::is_same_v<T, WithOp>) {
+                e.kind = Effects::Kind::Keep;
+                e.keeps = o.variables;
+            } else if constexpr (std::is_same_v<T, OrderByOp>) {
+                e.kind = Effects::Kind::Reorder;
+                e.reads = {o.variable};
+            } else if constexpr (std::is_same_v<T, LimitOp>) {
+                e.kind = Effects::Kind::Limit;
+                e.count = o.count;
+            } else if constexpr (std::is_same_v<T, SkipOp>) {
+                e.kind = Effects::Kind::Skip;
+                e.count = o.count;
+            }
+        },
+        op);
+    return e;
+}
+
+bool execute_one(QueryValue& q, const QueryOperation& op) {
+    return std::visit(
+        [&](const auto& o) -> bool {
+            using T = std::decay_t<decltype(o)>;
+            if constexpr (std::is_same_v<T, CreateOperation>) {
+                return execute_create(q, o.op);
+            } else if constexpr (std::is_same_v<T, MergeOperation>) {
+                return execute_merge(q, o.op);
+            } else if constexpr (std::is_same_v<T, SetOp>) {
+                return execute_set(q, o);
+            } else if constexpr (std::is_same_v<T, DeleteOp>) {
+                return execute_delete(q, o);
+            } else if constexpr (std::is_same_v<T, WhereOp>) {
+                return filter_rows(q, *o.compiled);
+            } else if constexpr (std::is_same_v<T, WithOp>) {
+                execute_with(q, o);
+                return true;
+            } else if constexpr (std::is_same_v<T, LimitOp>) {
+                execute_limit(q, o.count);
+                return true;
+            } else if constexpr (std::is_same_v<T, SkipOp>) {
+                execute_skip(q, o.count);
+                return true;
+            } else {
+                return true;  // matches and sorts are run by the loop itself
+            }
+        },
+        op);
+}
+
+}  // namespace
+
+bool execute_operations(QueryValue& q, ResultKind result, std::size_t* rows) {
+    // The queue cannot change during the run (the query is exclusively
+    // borrowed), so it is walked in place.
+    SharedVars::Pin pin(q.bindings);
+    const std::vector<const QueryOperation*> ops = q.operations.in_order();
+    std::vector<Effects> effects;
+    effects.reserve(ops.size());
+    for (const QueryOperation* op : ops) effects.push_back(effects_of(*op));
+    const plan::Result wanted = result == ResultKind::Count ? plan::Result::Count : plan::Result::Rows;
+
+    bool ok = true;
+    for (std::size_t i = 0; i < ops.size() && ok; ++i) {
+        if (const auto* m = std::get_if<MatchOperation>(ops[i])) {
+            ok = execute_match(q, m->op, plan::demand(effects, i, wanted));
+        } else if (std::holds_alternative<OrderByOp>(*ops[i])) {
+            // Consecutive order_by operations make one sort, the first being
+            // the primary key.
+            std::vector<const OrderByOp*> keys;
+            while (i < ops.size() && std::holds_alternative<OrderByOp>(*ops[i]))
+                keys.push_back(&std::get<OrderByOp>(*ops[i++]));
+            --i;
+            ok = execute_order_by(q, keys);
+        } else {
+            ok = execute_one(q, *ops[i]);
+        }
+    }
+    if (ok && rows) *rows = q.vars().rows();
+    // Counted columns end with the run: nothing after it can read them.
+    q.vars().drop_counted();
+    return ok;
+}
+
+}  // namespace quorvel
