@@ -219,7 +219,9 @@ TEST(TypeSchema, AgreesWithReference) {
         }
         for (int k = 0; k < 8; ++k) {
             const TypeRef& t = types[pick(types.size())];
-            if (exact && !(*t == *exact)) ASSERT_FALSE(schema.matches_type(*t)) << "'" << pattern << "'";
+            if (exact && !(*t == *exact)) {
+                ASSERT_FALSE(schema.matches_type(*t)) << "'" << pattern << "'";
+            }
             Captures ref, got;
             bool expect = reference::reference_matches(pattern, t, ref);
             ASSERT_EQ(schema.matches_type(*t), expect) << "'" << pattern << "' on " << t->text();
