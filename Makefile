@@ -131,15 +131,18 @@ fuzz: fuzz-build
 	done
 
 # Benchmarks: the Python harness against networkx and plain-Python floors,
-# then the core micro-benchmarks. BENCH_ARGS=--quick for a smoke run.
+# then the core micro-benchmarks. BENCH_ARGS=--quick for a smoke run,
+# BENCH_ARGS=--large for the large graphs too (minutes, 2-3 GB). python3-mypy
+# brings the standard library's type stubs the real-data workloads read.
 BENCH_DIR := build-bench
 BENCH_ARGS ?=
 
 $(BENCH_DIR)/build.ninja: | deps
-	@scripts/ensure-deps.sh libbenchmark-dev python3-networkx
+	@scripts/ensure-deps.sh libbenchmark-dev
 	cmake -S . -B $(BENCH_DIR) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DQUORVEL_TESTS=OFF -DQUORVEL_BENCH=ON >/dev/null
 
 bench: deps $(BENCH_DIR)/build.ninja
+	@scripts/ensure-deps.sh python3-networkx python3-mypy
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	PYTHONPATH=$(BENCH_DIR) $(PYTHON) bench/run.py $(BENCH_ARGS)
 	$(BENCH_DIR)/core_bench --benchmark_min_time=0.1

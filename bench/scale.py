@@ -15,7 +15,8 @@ import resource
 import sys
 import time
 
-from quorvel import Application, Edge, Graph, Node, Term, Variable
+from large import build_graph
+from quorvel import Variable
 
 
 def peak_mb():
@@ -42,18 +43,7 @@ class Phases:
 
 
 def build(n_nodes, n_edges):
-    g = Graph()
-    nodes, edges = g.nodes, g.edges
-    stored = []
-    for i in range(n_nodes):
-        node = Node(Variable(f"T{i}"), {"v": i})
-        nodes[node.uid()] = node
-        stored.append(node)
-    for j in range(n_edges):
-        s, t = stored[j % n_nodes], stored[(7 * j + 1) % n_nodes]
-        edge = Edge(Term(f"e{j}", Application(s.type, t.type)), s, t, {"w": j})
-        edges[edge.uid()] = edge
-    return g
+    return build_graph(n_nodes, ((j % n_nodes, (7 * j + 1) % n_nodes) for j in range(n_edges)), edge_properties=True)
 
 
 def main(argv=None):
