@@ -132,7 +132,7 @@ fuzz: fuzz-build
 
 # Benchmarks: the Python harness against networkx and plain-Python floors,
 # then the core micro-benchmarks. BENCH_ARGS=--quick for a smoke run,
-# BENCH_ARGS=--large for the large graphs too (minutes, 2-3 GB). python3-mypy
+# BENCH_ARGS=--large for the large graphs too (minutes, 2-3 GB or more). python3-mypy
 # brings the standard library's type stubs the real-data workloads read.
 BENCH_DIR := build-bench
 BENCH_ARGS ?=

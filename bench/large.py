@@ -130,12 +130,17 @@ def two_hop(h, nx, n=200_000, m=1_000_000):
     def nx_count():
         return sum(1 for _ in nx_two_hops(G))
 
+    paths = []
+
     def same(impl, peer, floor):
         if impl != peer:
             raise AssertionError(f"two-hop count {impl}, networkx {peer}")
+        paths.append(impl)
 
     row = h.measure("large 2-hop count", S, count, nx_count, unit="s", target=("abs", 1.5), group="large",
                     check=same)
+    h.NOTES.append(f"large: {n} nodes, {m} random edges (seed 2027), {paths[0] if paths else '?'} two-hop paths; "
+                   "builds timed with the garbage collector off, as every timed run")
     if row:
         added, _ = rss_added(count)
         nx_added, _ = rss_added(nx_count)

@@ -19,11 +19,13 @@ Debian package python3-mypy) as a typed graph; "persist" saves, loads and
 pickles a graph of 10^4 nodes and edges.
 
 --large adds a section that is not run by default: it takes a few minutes
-and 2-3 GB. In a child process of its own: a random graph of 200,000 typed
-nodes and 1,000,000 edges (build time, resident memory, two-hop count and its
-memory, limit(1), a two-hop walk from one typed node, Ctrl-C latency); in a
-second child, save/load and pickle of 10^6 nodes and 10^6 edges. Those rows
-carry absolute targets (seconds, MB) besides the ratios.
+and 2-3 GB, more while an engine that misses Ctrl-C runs the interrupted
+query (5 million rows) to its end. In a child process of its own: a random
+graph of 200,000 typed nodes and 1,000,000 edges (build time, resident
+memory, two-hop count and its memory, limit(1), a two-hop walk from one typed
+node, Ctrl-C latency); in a second child, save/load and pickle of 10^6 nodes
+and 10^6 edges. Those rows carry absolute targets (seconds, MB) besides the
+ratios. --baseline compares with the JSON of an earlier run.
 """
 
 import argparse
@@ -920,6 +922,25 @@ def print_table():
             print("-" * len(line))
 
 
+def compare_with(path, tolerance=1.25):
+    """Print the rows whose same-run ratio (else own figure) grew by more than tolerance since path's run."""
+    with open(path) as f:
+        before = {r["workload"]: r for r in json.load(f)["rows"]}
+    slower = []
+    for r in ROWS:
+        old = before.get(r["workload"])
+        if old is None:
+            continue
+        for key in ("impl_peer", "impl_floor", "impl"):
+            if r[key] is not None and old[key]:
+                if r[key] > tolerance * old[key]:
+                    slower.append(f"{r['workload']}: {key} {old[key]:.3g} -> {r[key]:.3g}")
+                break
+    print(f"against {path}: {len(slower)} rows slower by more than {tolerance:g}x")
+    for line in slower:
+        print("  slower:", line)
+
+
 WORKLOADS = ["uid", "build", "match", "schema", "builder", "merge", "real", "persist", "memory"]
 
 
@@ -970,7 +991,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--quick", action="store_true", help="small sizes: a smoke test")
     p.add_argument("--large", action="store_true",
-                   help="also the large section (a few minutes, 2-3 GB): a random graph of --large-nodes nodes "
+                   help="also the large section (a few minutes, 2-3 GB or more): a random graph of --large-nodes nodes "
                         "and --large-edges edges, and persistence of --persist-size nodes and edges")
     p.add_argument("--large-nodes", type=int, default=200_000, help="default %(default)s")
     p.add_argument("--large-edges", type=int, default=1_000_000, help="default %(default)s")
@@ -981,6 +1002,8 @@ def main():
                    help="seconds per workload after the first run: slow workloads get fewer rounds")
     p.add_argument("--only", default=None, help="comma-separated workload groups: " + ",".join(WORKLOADS))
     p.add_argument("--verbose", action="store_true", help="print each row as it is measured")
+    p.add_argument("--baseline", default=None,
+                   help="the JSON of an earlier run: list the rows that got slower against their peer or floor")
     p.add_argument("--mem-child", type=int, default=None, help=argparse.SUPPRESS)
     p.add_argument("--large-child", choices=("two-hop", "persist"), default=None, help=argparse.SUPPRESS)
     ARGS = p.parse_args()
@@ -1035,6 +1058,8 @@ def main():
     print_table()
     for note in NOTES:
         print("note:", note)
+    if ARGS.baseline:
+        compare_with(ARGS.baseline)
     missed = [r["workload"] for r in ROWS if r["ok"] is False]
     print(f"targets: {sum(1 for r in ROWS if r['ok'])} met, {len(missed)} missed")
     if ARGS.json:
