@@ -1,6 +1,7 @@
 """The benchmark's own logic: the oracles its checks trust, and the stub extraction."""
 
 import ast
+import json
 import os
 import subprocess
 import sys
@@ -96,3 +97,59 @@ def test_quick_real_and_persist_groups_run():
                           "--json", ""], capture_output=True, text=True, env=os.environ, timeout=300)
     assert out.returncode == 0, out.stderr
     assert "real (a:str)-[e]->(b:int)" in out.stdout
+
+
+@pytest.fixture
+def harness(monkeypatch):
+    import argparse
+
+    import run
+
+    monkeypatch.setattr(run, "ARGS", argparse.Namespace(rounds=2, budget=1.0, verbose=False), raising=False)
+    monkeypatch.setattr(run, "ROWS", [])
+    monkeypatch.setattr(run, "NOTES", [])
+    return run
+
+
+def wrong(impl, peer, floor):
+    raise AssertionError("differs")
+
+
+@pytest.mark.parametrize("impl, check, target, outcome", [
+    (lambda: 1 / 0, None, None, None),  # a feature not built yet: skipped, no row
+    (lambda: 1, wrong, ("peer", 10), (False, "same answer")),
+    (lambda: 1, None, ("abs", 1e9), (True, "<=1e+09 ns")),
+    (lambda: 1, None, ("abs", 0), (False, "<=0 ns")),
+    (lambda: 1, None, ("peer", 1e9), (True, "peer<=1e+09")),
+])
+def test_measure_outcomes(harness, impl, check, target, outcome):
+    harness.measure("w", 1, impl, lambda: 1, target=target, check=check)
+    if outcome is None:
+        assert harness.ROWS == [] and harness.NOTES[0].startswith("skipped w: ZeroDivisionError")
+    else:
+        (row,) = harness.ROWS
+        assert (row["ok"], row["target"]) == outcome
+
+
+def test_baseline_lists_slower_rows(harness, tmp_path, capsys):
+    for name, ratio in (("same", 1.0), ("slower", 2.0), ("new", 9.0)):
+        harness.record(name, 1, ratio, 1.0, None, unit="ns")
+    (tmp_path / "old.json").write_text(json.dumps({"rows": [
+        {"workload": w, "impl_peer": 1.0, "impl_floor": None, "impl": 1.0} for w in ("same", "slower")]}))
+    harness.compare_with(str(tmp_path / "old.json"))
+    out = capsys.readouterr().out
+    assert "1 rows slower" in out and "slower: slower: impl_peer 1 -> 2" in out
+
+
+def test_large_section_at_small_sizes(tmp_path):
+    pytest.importorskip("networkx")
+    result = tmp_path / "rows.json"
+    out = subprocess.run([sys.executable, os.path.join(BENCH, "run.py"), "--quick", "--only", "none", "--large",
+                          "--large-nodes", "2000", "--large-edges", "10000", "--persist-size", "1000",
+                          "--json", str(result)], capture_output=True, text=True, env=os.environ, timeout=300)
+    assert out.returncode == 0, out.stderr
+    got = json.loads(result.read_text())
+    rows = {r["workload"]: r for r in got["rows"]}
+    assert {"large 2-hop count", "large 2-hop limit(1).return_count",
+            "large (a:T5)-[e1]->(b)-[e2]->(c) return_ c"} <= set(rows)
+    assert not [n for n in got["notes"] if "WRONG ANSWER" in n or "failed" in n]
