@@ -89,14 +89,19 @@ def test_graphs_built_in_one_pass_agree():
         {(d["name"], u, v) for u, v, d in G.edges(data=True)}
 
 
-def test_quick_real_and_persist_groups_run():
+def test_quick_run_keeps_the_target_rows(tmp_path):
     pytest.importorskip("networkx")
     if not os.path.isdir(typeshed.STUBS):
         pytest.skip("no stubs (python3-mypy)")
-    out = subprocess.run([sys.executable, os.path.join(BENCH, "run.py"), "--quick", "--only", "real,persist",
-                          "--json", ""], capture_output=True, text=True, env=os.environ, timeout=300)
+    result = tmp_path / "rows.json"
+    out = subprocess.run([sys.executable, os.path.join(BENCH, "run.py"), "--quick", "--only", "match,real,persist",
+                          "--json", str(result)], capture_output=True, text=True, env=os.environ, timeout=300)
     assert out.returncode == 0, out.stderr
-    assert "real (a:str)-[e]->(b:int)" in out.stdout
+    targets = {r["workload"]: r["target"] for r in json.loads(result.read_text())["rows"]}
+    assert {"property match (10% hit)": "peer<=0.3", "path term schema $T1 -> *$": "peer<=0.15",
+            "2-hop match.where.limit(10).return_": "peer<=1.5", "typed node match (1 hit)": "peer<=0.1",
+            "real (n {name: 'bytes'})": "peer<=0.3"}.items() <= targets.items()
+    assert "real (a:str)-[e]->(b:int)" in targets
 
 
 @pytest.fixture
