@@ -971,7 +971,8 @@ def large_workloads():
                    "--persist-size", str(ARGS.persist_size)] + (["--verbose"] if ARGS.verbose else [])
             code = subprocess.run(cmd).returncode
             if code:
-                NOTES.append(f"large {part}: the child process failed (exit status {code}); rows up to the failure kept")
+                NOTES.append(f"large {part}: the child process failed (exit status {code}); "
+                             "rows up to the failure kept")
             if os.path.exists(out):
                 with open(out) as f:
                     got = json.load(f)
@@ -1059,7 +1060,8 @@ def main():
     if ARGS.large:
         large_workloads()
     elapsed = time.perf_counter() - t0
-    print(f"quorvel bench ({'quick' if q else 'full'}{' + large' if ARGS.large else ''}, best of {ARGS.rounds}; python {sys.version.split()[0]}, "
+    mode = ("quick" if q else "full") + (" + large" if ARGS.large else "")
+    print(f"quorvel bench ({mode}, best of {ARGS.rounds}; python {sys.version.split()[0]}, "
           f"networkx {nx.__version__ if nx else 'absent'}; {elapsed:.1f} s)")
     print("ns per element unless unit says otherwise; peer = networkx, floor = plain Python")
     print_table()
