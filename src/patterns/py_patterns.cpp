@@ -8,6 +8,7 @@
 
 #include "binding/args.hpp"
 #include "binding/compare.hpp"
+#include "binding/dict_keys.hpp"
 #include "binding/dict_walk.hpp"
 #include "errors/py_errors.hpp"
 #include "term/py_term.hpp"
@@ -166,10 +167,47 @@ bool new_edge_pattern(std::optional<std::string> variable, PyObject* term, PyObj
 
 // ---- The node test -------------------------------------------------------------
 
+namespace {
+
+// Values whose == with one another is the interpreter's own, running no
+// Python code.
+bool plain_value(PyObject* v) noexcept {
+    PyTypeObject* t = Py_TYPE(v);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           v == Py_None;
+}
+
+}  // namespace
+
+int properties_match_plain(const PatternProperties& properties, PyObject* dict) {
+    if (properties.empty()) return 1;
+    if (!dict || !PyDict_Check(dict)) return 0;
+    if (!py::keys_are_exact_str(dict)) return -1;
+    const std::size_t n = properties.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* found = PyDict_GetItemWithError(dict, properties.key_object(i));
+        if (!found) return PyErr_Occurred() ? -1 : 0;
+        PyObject* expected = properties.entries()[i].second.get();
+        if (!expected || !plain_value(found) || !plain_value(expected)) return -1;
+        Ref eq = Ref::steal(PyObject_RichCompare(found, expected, Py_EQ));
+        if (!eq) {
+            PyErr_Clear();
+            return -1;
+        }
+        if (eq.get() != Py_True && eq.get() != Py_False) return -1;
+        if (eq.get() == Py_False) return 0;
+    }
+    return 1;
+}
+
 bool properties_match(const PatternProperties& properties, const Ref& holder, bool& result) {
     result = false;
     if (properties.empty()) {
         result = true;
+        return true;
+    }
+    if (int plain = properties_match_plain(properties, holder.get()); plain >= 0) {
+        result = plain == 1;
         return true;
     }
     // User __eq__ may replace the holder's dict or empty it; hold the dict,

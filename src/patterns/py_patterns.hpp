@@ -120,6 +120,11 @@ bool edge_term_fits(const EdgePatternValue& pattern, const EdgeValue& edge);
 // one, then the term type schema, then the properties, compared as for nodes.
 bool edge_pattern_matches(const EdgePatternValue& pattern, const EdgeValue& edge, bool& result);
 
+// The property test when it can be answered without running Python code
+// (every key of the dict an exact str, every compared value a str, int,
+// float, bool or None): 1 or 0 as the test would answer, -1 when it cannot.
+int properties_match_plain(const PatternProperties& properties, PyObject* dict);
+
 // The property part of both tests, against the dict `holder` refers to.
 bool properties_match(const PatternProperties& properties, const py::Ref& holder, bool& result);
 

@@ -73,18 +73,20 @@ bool walk_edges(PyObject* edges, Py_ssize_t size, Py_ssize_t pos, PassOver&& pas
 }
 
 // The same walk, made through `candidates` -- ordinals, in dict order, of
-// the edges of a current `index` that `pass_over` might not rule out -- when
-// there is an index: it visits the same edges, in the same order. When user
-// code run by `visit` changes the dict, the walk goes on from the entry
-// after the last one visited, as a walk would.
-template <class PassOver, class Visit>
-bool visit_edges(PyObject* edges, const EdgeIndex* index, const std::vector<std::uint32_t>* candidates,
+// the edges of a current `index` that `pass_over` might not rule out, less
+// those `skip(ordinal)` rules out by the index's types alone -- when there is
+// an index: it visits the same edges, in the same order. When user code run
+// by `visit` changes the dict, the walk goes on from the entry after the last
+// one visited, as a walk would.
+template <class Skip, class PassOver, class Visit>
+bool visit_edges(PyObject* edges, const EdgeIndex* index, const std::vector<std::uint32_t>* candidates, Skip&& skip,
                  PassOver&& pass_over, Visit&& visit) {
     const Py_ssize_t size = PyDict_GET_SIZE(edges);
     Py_ssize_t resume = 0;
     if (index) {
         Ticker tick;
         for (std::uint32_t ordinal : *candidates) {
+            if (skip(ordinal)) continue;
             if (!tick.ok()) return false;
             if (!index_current(edges, *index)) return walk_edges(edges, size, resume, pass_over, visit);
             const Py_ssize_t pos = index->pos[ordinal];

@@ -176,10 +176,55 @@ bool node_candidates(const QueryValue& q, const NodePatternValue& p, Column& out
 
 namespace {
 
+// An untyped node match in one pass over the dict, while nothing it does can
+// run Python code: the values are Nodes no one is changing and every property
+// comparison is between plain values (see properties_match_plain). Then no
+// one can tell it from taking every node first and testing them after. Sets
+// `done` to false, with nothing bound, where that cannot be promised.
+bool match_nodes_plainly(const QueryValue& q, const NodePatternValue& p, std::uint64_t cap, Column& out,
+                         bool& done) {
+    done = false;
+    PyObject* nodes = q.graph.nodes.get();
+    PyTypeObject* cls = node_type();
+    const Py_ssize_t size = PyDict_GET_SIZE(nodes);
+    const std::uint64_t version = dict_version(nodes);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    Ticker tick;
+    while (PyDict_Next(nodes, &pos, &key, &value)) {
+        if (!tick.ok()) return false;
+        if (Py_TYPE(value) != cls || py::box<NodeValue>(value)->borrow.state < 0) return true;
+        if (out.size() >= cap) continue;  // the rest is only checked
+        NodeValue& node = py::value_of<NodeValue>(value);
+        if (!node_type_fits(p, node.type)) continue;
+        const int fits = properties_match_plain(p.properties, node.properties.get());
+        if (fits < 0) return true;
+        if (!fits) continue;
+        if (!node.properties) {
+            // Making its dict may run a collection, and so finalizers.
+            Ref hold = Ref::borrow(value);
+            if (!ensure_properties(node.properties)) return false;
+            if (dict_version(nodes) != version || PyDict_GET_SIZE(nodes) != size) return true;
+        }
+        out.push_back(Bound::node(value, node.properties.get()));
+    }
+    done = true;
+    return true;
+}
+
 bool match_node(QueryValue& q, const NodePatternValue& p, std::uint64_t cap) {
+    Column results;
+    if (q.graph.nodes && !p.type_obj && !exact_type_of(p)) {
+        bool done = false;
+        if (!match_nodes_plainly(q, p, cap, results, done)) return false;
+        if (done) {
+            bind(q, p.variable, std::move(results));
+            return true;
+        }
+        results.clear();
+    }
     Column candidates;
     if (!node_candidates(q, p, candidates)) return false;
-    Column results;
     Ticker tick;
     for (Bound& node : candidates) {
         if (results.size() >= cap) break;
@@ -291,14 +336,20 @@ bool match_single_step(QueryValue& q, const PathPatternValue& path, const plan::
     const TypeRef from_type = exact_type_of(from), to_type = exact_type_of(to);
     std::shared_ptr<const EdgeIndex> index;
     const std::vector<std::uint32_t>* candidates = nullptr;
+    std::uint32_t want_end = TypeGroups::kNone;  // with both types: the end's group too
     if (from_type || (to_type && end_is_pure)) index = current_edge_index(edges, q.graph.index.get());
     if (index) {
         static const std::vector<std::uint32_t> none;
         const auto& groups = from_type ? index->by_start : index->by_end;
         candidates = groups.find(index->types.find((from_type ? from_type : to_type)->digest()));
         if (!candidates) candidates = &none;
+        if (from_type && to_type && end_is_pure) {
+            want_end = index->types.find(to_type->digest());
+            if (want_end == TypeGroups::kNone) candidates = &none;
+        }
     }
-    if (!visit_edges(edges, index.get(), candidates, pass_over, test)) return false;
+    auto skip = [&](std::uint32_t ordinal) { return want_end != TypeGroups::kNone && index->end_gid[ordinal] != want_end; };
+    if (!visit_edges(edges, index.get(), candidates, skip, pass_over, test)) return false;
     rows.bind_to(q, from.variable, via.variable, to.variable);
     return true;
 }

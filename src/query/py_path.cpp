@@ -119,6 +119,13 @@ public:
     bool run() {
         if (!source_.open(q_)) return false;
         tested_.resize(hops_);
+        // Where a node pattern names one type, the index's groups answer its
+        // type test for every candidate without reading the edge.
+        const EdgeIndex& x = source_.index();
+        for (std::size_t i = 0; i < hops_; ++i) {
+            TypeRef t = exact_type_of(path_.nodes[i + 1]);
+            arrive_gid_.push_back(t ? x.types.find(t->digest()) : kAnyGid);
+        }
         if (cap_ > 0 && !walk()) return false;
         bind_all();
         return true;
@@ -158,16 +165,17 @@ private:
         return fr;
     }
 
+    static TypeRef exact_type_of(const NodePatternValue& p) {
+        return p.type_obj ? p.type_obj : p.type_schema ? p.type_schema->schema->exact_type() : TypeRef();
+    }
+
     // The first position: from the index when a node pattern of the first
     // step names one type, else every edge.
     Frame first_frame() const {
         const EdgeIndex& x = source_.index();
-        auto exact = [](const NodePatternValue& p) {
-            return p.type_obj ? p.type_obj : p.type_schema ? p.type_schema->schema->exact_type() : TypeRef();
-        };
-        if (TypeRef t = exact(path_.nodes[0])) return frame_leaving(0, x.types.find(t->digest()));
+        if (TypeRef t = exact_type_of(path_.nodes[0])) return frame_leaving(0, x.types.find(t->digest()));
         Frame fr;
-        if (TypeRef t = exact(path_.nodes[1])) {
+        if (TypeRef t = exact_type_of(path_.nodes[1])) {
             const std::uint32_t gid = x.types.find(t->digest());
             if (readings_[0] != Reading::Backward) fr.forward = group(x.by_end, gid);
             if (readings_[0] != Reading::Forward) fr.backward = group(x.by_start, gid);
@@ -207,6 +215,8 @@ private:
             result = state == 2;
             return true;
         }
+        // A signal handler (run by the walk's checks) may have changed the dict.
+        if (!source_.unchanged()) return false;
         Ref object = Ref::borrow(source_.object(s.ordinal));
         if (!ready_edge(object.get())) return false;
         const EdgeValue& e = py::value_of<EdgeValue>(object.get());
@@ -238,6 +248,7 @@ private:
                 if (!chosen.empty()) chosen.pop_back();
                 continue;
             }
+            if (arrive_gid_[i] != kAnyGid && arriving_gid(s) != arrive_gid_[i]) continue;
             bool used = false;
             for (const Step& c : chosen) used = used || c.ordinal == s.ordinal;
             if (used) continue;
@@ -304,6 +315,9 @@ private:
     std::vector<Reading> readings_;
     EdgeSource source_;
     std::vector<std::vector<std::uint8_t>> tested_;  // per position: 2 bits per edge and direction
+    // Per position: the group of the one type its arriving node may have.
+    static constexpr std::uint32_t kAnyGid = TypeGroups::kNone - 1;
+    std::vector<std::uint32_t> arrive_gid_;
     std::size_t rows_ = 0;
     std::vector<Column> node_rows_, edge_rows_;
 };

@@ -190,15 +190,18 @@ bool merge_edge(QueryValue& q, const MergeEdge& m) {
     auto index = current_edge_index(edges, q.graph.index.get());
     const std::vector<std::uint32_t>* candidates = nullptr;
     static const std::vector<std::uint32_t> none;
+    std::uint32_t end_gid = TypeGroups::kNone;
     if (index) {
         candidates = index->by_start.find(index->types.find(want_start));
-        if (!candidates) candidates = &none;
+        end_gid = index->types.find(want_end);
+        if (!candidates || end_gid == TypeGroups::kNone) candidates = &none;
     }
+    auto skip = [&](std::uint32_t ordinal) { return index->end_gid[ordinal] != end_gid; };
     Bound found;
     auto pass_over = [&](const EdgeValue& e) {
         return e.start.type->digest() != want_start || e.end.type->digest() != want_end;
     };
-    bool ok = visit_edges(edges, index.get(), candidates, pass_over, [&](PyObject* edge, bool& stop) {
+    bool ok = visit_edges(edges, index.get(), candidates, skip, pass_over, [&](PyObject* edge, bool& stop) {
         Ref hold = Ref::borrow(edge);
         const EdgeValue& e = py::value_of<EdgeValue>(edge);
         if (pass_over(e)) return true;
