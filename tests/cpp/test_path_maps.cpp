@@ -73,7 +73,13 @@ INSTANTIATE_TEST_SUITE_P(
         MapFail{"(n {a: 1} m)", "Property map must come last in a node or edge pattern"},
         MapFail{"(n:(A {a: 1}))", "Property map must come last in a node or edge pattern"},
         MapFail{"(a)-[e {a: 1}{b: 2}]->(b)", "Property map must come last in a node or edge pattern"},
-        MapFail{"(a)-[e {a: 1}] {b: 2}->(b)", "Unexpected character '{' outside of node or edge pattern"}));
+        MapFail{"(a)-[e {a: 1}] {b: 2}->(b)", "Unexpected character '{' outside of node or edge pattern"},
+        // Nothing but the closing bracket after an edge's map; a map is read or refused, never split.
+        MapFail{"(a)-[e {k: 1}][f]->(b)", "Property map must come last in a node or edge pattern"},
+        MapFail{"(a)-[e:T {k: 1}][x]->(b)", "Property map must come last in a node or edge pattern"},
+        MapFail{"(a)-[e {k: 1}]-]->(b)", "Property map must come last in a node or edge pattern"},
+        MapFail{"(a)-[e){k: 1}(]->(b)", "Property map must come last in a node or edge pattern"},
+        MapFail{"(a)-](x {k: 1})[-[e]->(b)", "Unexpected character '{' outside of node or edge pattern"}));
 
 TEST(PathMaps, UnclosedAfterTheMapIsAnUnmatchedParenthesis) {
     ParseResult r = parse_path("(n {a: 1}");

@@ -143,8 +143,11 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{"(a)-][->(b)", "-][->", "Brackets are mismatched"},
         FailCase{"(a)-(b)-[e]->(c)-[f]->", "(a)-(b)-[e]->(c)-[f]->", "Pattern cannot end with an edge"},
         FailCase{"(a)-(b)<-[e]->(c)", "-", "Edge pattern must contain brackets"},
-        // The edge keeps its parenthesised type, and with it the arrow inside.
-        FailCase{"(a)<-[e:(A -> B)]-(b)", "<-[e:(A -> B)]-", "Cannot have both <- and -> in same edge"},
+        // Both arrows around the brackets, whatever they hold.
+        FailCase{"(a)<-[e:A]->(b)", "<-[e:A]->", "Cannot have both <- and -> in same edge"},
+        FailCase{"(a)<-[e:A -> B]->(b)", "<-[e:A -> B]->", "Cannot have both <- and -> in same edge"},
+        FailCase{"(a)<-[e {k: 1}]->(b)", "<-[e {k: 1}]->", "Cannot have both <- and -> in same edge"},
+        FailCase{"(a)<-[e {k: '<-'}]->(b)", "<-[e {k: '<-'}]->", "Cannot have both <- and -> in same edge"},
         // Counts.
         FailCase{"-[e]->(a)", "-[e]->(a)", "Invalid pattern: too many edges for the number of nodes"},
         FailCase{"-[e]->(a)-[f]->(b)", "-[e]->(a)-[f]->(b)",
@@ -174,6 +177,36 @@ TEST(PathParser, LongInputsAreLinear) {
     ASSERT_TRUE(std::holds_alternative<ParsedPath>(r3));
     EXPECT_EQ(std::get<ParsedPath>(r3).edges.at(0).variable->size(), 1000000u);
     EXPECT_LT(elapsed, std::chrono::seconds(2));
+}
+
+}  // namespace
+
+namespace {
+
+// The direction is read around the brackets: for every connector shape, any
+// bracket content gives the direction (or the error) that a plain `e` gives,
+// and an error quotes the connector as written.
+TEST(PathParser, BracketContentNeverDecidesTheDirection) {
+    const std::vector<std::string> lefts = {"", "-", "<-", "<", "--", "<--", "-<", "<->-", ">"};
+    const std::vector<std::string> rights = {"", "-", "->", ">", "--", "-->", "<-", "-<>"};
+    const std::vector<std::string> contents = {"e:A -> B",        "e:(A -> B)",  "e:<x>",     "e {k: -1}",
+                                               "e {s: '->'}",     "e {s: '<-'}", ":$A -> B$", "e:A->B {k: 1}",
+                                               "e:(A -> B) -> C", "e:-",         "e:> <"};
+    auto outcome = [](const std::string& connector) -> std::string {
+        ParseResult r = parse_path("(a)" + connector + "(b)");
+        if (auto* e = std::get_if<QuorvelError>(&r)) {
+            // Only the quoted text may differ, and it must be the connector.
+            EXPECT_EQ(e->first, connector);
+            return e->second;
+        }
+        return direction_name(std::get<ParsedPath>(r).edges.at(0).direction);
+    };
+    for (const std::string& l : lefts)
+        for (const std::string& r : rights) {
+            const std::string expected = outcome(l + "[e]" + r);
+            for (const std::string& c : contents)
+                EXPECT_EQ(outcome(l + "[" + c + "]" + r), expected) << l << c << r;
+        }
 }
 
 }  // namespace

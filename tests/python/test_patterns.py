@@ -181,9 +181,13 @@ def shape(p):
     ("(a)(b)", ["a", "b"], []),
     ("-[e]->(a)(b)", ["a", "b"], [("e", "forward")]),
     ("(a)-[e:(A -> B) -> C]->(b)", ["a", "b"], [("e", "forward")]),
-    # The direction reads the whole connector, arrows of the schema included.
-    ("(a)-[e:(f:(A -> B)) -> C]-(b)", ["a", "b"], [("e", "forward")]),
-    ("(a)-[e:A -> B]-(b)", ["a", "b"], [("e", "forward")]),
+    # The direction reads the connector around its brackets, never what they hold.
+    ("(a)-[e:(f:(A -> B)) -> C]-(b)", ["a", "b"], [("e", "any")]),
+    ("(a)-[e:A -> B]-(b)", ["a", "b"], [("e", "any")]),
+    ("(a)<-[e:A -> B]-(b)", ["a", "b"], [("e", "backward")]),
+    ("(a)-[e:(A -> B)]-(b)", ["a", "b"], [("e", "any")]),
+    ("(a)<[e {k: -1}](b)", ["a", "b"], [("e", "any")]),
+    ("(a)<-[e {s: '->'}]-(b)", ["a", "b"], [("e", "backward")]),
 ])
 def test_parse(text, nodes, edges):
     for p in (PathPattern.parse(text), PathPattern(text), PathPattern.parse(pattern=text)):
@@ -196,7 +200,7 @@ def test_parse(text, nodes, edges):
     ("   ", "", "Pattern cannot be empty"),
     ("\u3000\n", "", "Pattern cannot be empty"),
     ("(a)<-[e]->(b)", "<-[e]->", "Cannot have both <- and -> in same edge"),
-    ("(a)<-[e:A -> B]-(b)", "<-[e:A -> B]-", "Cannot have both <- and -> in same edge"),
+    ("(a)<-[e {k: 1}]->(b)", "<-[e {k: 1}]->", "Cannot have both <- and -> in same edge"),
     ("(a)-(b)", "-", "Edge pattern must contain brackets"),
     ("(a)->(b)", "->", "Edge pattern must contain brackets"),
     ("(a)-[e->(b)", "(a)-[e->(b)", "Unmatched brackets in pattern"),
