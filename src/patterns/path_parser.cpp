@@ -112,19 +112,125 @@ struct Parts {
     std::optional<std::string> schema;
 };
 
-// Variable and schema of an inner text `variable:Type` (already trimmed, any
-// property map already cut off).
-Parts split_parts(std::string_view inner) {
-    std::string_view variable = inner;
-    std::string_view type;
+// The variable and type part of an inner text `variable:Type` (trimmed, any
+// property map already cut off); `has_type` tells whether there was a colon.
+struct Split {
+    std::string_view variable, type;
+    bool has_type = false;
+};
+
+Split split_at_colon(std::string_view inner) {
+    Split s{inner, {}, false};
     if (std::size_t colon = inner.find(':'); colon != npos) {
-        variable = text::trim(inner.substr(0, colon));
-        type = text::trim(inner.substr(colon + 1));
+        s.variable = text::trim(inner.substr(0, colon));
+        s.type = text::trim(inner.substr(colon + 1));
+        s.has_type = true;
     }
+    return s;
+}
+
+Parts parts_of(const Split& s) {
     Parts parts;
-    if (!variable.empty()) parts.variable.emplace(variable);
-    if (!type.empty()) parts.schema = type_part_schema(type);
+    if (!s.variable.empty()) parts.variable.emplace(s.variable);
+    if (!s.type.empty()) parts.schema = type_part_schema(s.type);
     return parts;
+}
+
+// Larger bounds are refused: no path is that long, and the engine may count
+// hops in 32 bits with room to spare.
+constexpr std::uint64_t kLargestBound = std::uint64_t{1} << 31;
+
+constexpr bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+// Whether a `*` at t[star] is followed by a bound (`*2`, `*..3`, and the
+// malformed `*-1`), which makes it a quantifier even inside a type part,
+// where a bare `*` is the schema wildcard.
+bool bound_follows(std::string_view t, std::size_t star) noexcept {
+    std::string_view rest = t.substr(star + 1);
+    return (!rest.empty() && is_digit(rest[0])) || rest.starts_with("..") ||
+           (rest.size() >= 2 && rest[0] == '-' && is_digit(rest[1]));
+}
+
+// Splits an edge's inner text into variable, type part and quantifier
+// (empty: none). With no type part before it, or after a `$...$` schema,
+// any `*...` is a quantifier; inside a plain type part only a `*` followed
+// by a bound, so `-[e:* -> *]->` keeps its schema.
+Split split_edge(std::string_view inner, std::string_view& quantifier) {
+    const std::size_t colon = inner.find(':');
+    if (std::size_t star = inner.find('*'); star != npos && star < colon) {
+        quantifier = inner.substr(star);
+        return Split{text::trim(inner.substr(0, star)), {}, false};
+    }
+    Split s = split_at_colon(inner);
+    if (!s.has_type) return s;
+    std::size_t star = npos;
+    if (std::size_t dollar = s.type.rfind('$'); dollar != npos) {
+        const std::string_view after = text::trim(s.type.substr(dollar + 1));
+        if (after.starts_with('*')) star = static_cast<std::size_t>(after.data() - s.type.data());
+    } else {
+        for (std::size_t k = s.type.find('*'); k != npos; k = s.type.find('*', k + 1))
+            if (bound_follows(s.type, k)) {
+                star = k;
+                break;
+            }
+    }
+    if (star != npos) {
+        quantifier = s.type.substr(star);
+        s.type = text::trim(s.type.substr(0, star));
+    }
+    return s;
+}
+
+// Reads a whole number of at most 10 digits from the front of `t`;
+// `value` stays untouched when there are none.
+bool read_bound(std::string_view& t, std::uint64_t& value) {
+    std::size_t n = 0;
+    std::uint64_t v = 0;
+    while (n < t.size() && is_digit(t[n])) {
+        if (n < 11) v = v * 10 + static_cast<std::uint64_t>(t[n] - '0');
+        ++n;
+    }
+    if (n == 0) return false;
+    value = n > 10 ? UINT64_MAX : v;
+    t.remove_prefix(n);
+    return true;
+}
+
+// `*`, `*n`, `*n..`, `*..m`, `*n..m` or `*..`; the reason why not otherwise.
+std::optional<std::string> parse_hops(std::string_view quantifier, Hops& out) {
+    const std::string_view q = text::trim(quantifier);
+    auto refuse = [&](std::string_view why) {
+        std::string reason = "Invalid quantifier '";
+        reason += q;
+        reason += "': ";
+        reason += why;
+        return reason;
+    };
+    std::string_view rest = q.substr(1);
+    std::uint64_t min = 1, max = Hops::kUnbounded;
+    const bool has_min = read_bound(rest, min);
+    bool has_max = false;
+    if (rest.starts_with("..")) {
+        rest.remove_prefix(2);
+        has_max = read_bound(rest, max);
+    } else if (has_min) {
+        max = min;
+    }
+    if (!rest.empty()) {
+        if (rest[0] == '-' && rest.size() > 1 && is_digit(rest[1]))
+            return refuse("bounds cannot be negative");
+        return refuse("expected *, *n, *n.., *..m or *n..m");
+    }
+    if ((has_min && min > kLargestBound) || (has_max && max > kLargestBound))
+        return refuse("bounds cannot exceed " + std::to_string(kLargestBound));
+    if (min > max)
+        return refuse("the lower bound " + std::to_string(min) + " is above the upper bound " +
+                      std::to_string(max));
+    out.min = static_cast<std::uint32_t>(min);
+    out.max = static_cast<std::uint32_t>(max);
+    return std::nullopt;
 }
 
 // `text` is a node slice from its `(` to its `)`; `map_begin` is where its
@@ -137,7 +243,7 @@ void Assembler::node(std::string_view text, std::size_t map_begin, std::vector<t
         return;
     }
     const std::size_t inner_end = map_begin == npos ? x.size() - 1 : map_begin;
-    Parts parts = split_parts(text::trim(x.substr(1, inner_end - 1)));
+    Parts parts = parts_of(split_at_colon(text::trim(x.substr(1, inner_end - 1))));
     path.nodes.push_back({std::move(parts.variable), std::move(parts.schema), std::move(map)});
 }
 
@@ -145,8 +251,8 @@ void Assembler::node(std::string_view text, std::size_t map_begin, std::vector<t
 // `map_begin` where its property map starts (npos: none); the map stands
 // before the connector's last `]`, with only white space in between.
 void Assembler::edge(std::string_view text, std::size_t map_begin, std::vector<text::MapEntry>& map) {
-    if (error) return;
     std::string_view x = text::trim(text);
+    if (error || x.empty()) return;
     map_begin -= map_begin == npos ? 0 : static_cast<std::size_t>(x.data() - text.data());
     const std::size_t open = x.find('[');
     const std::size_t close = x.rfind(']');
@@ -184,8 +290,18 @@ void Assembler::edge(std::string_view text, std::size_t map_begin, std::vector<t
         return;
     }
     const std::size_t inner_end = map_begin == npos ? close : map_begin;
-    Parts parts = split_parts(text::trim(x.substr(open + 1, inner_end - open - 1)));
-    path.edges.push_back({std::move(parts.variable), std::move(parts.schema), std::move(map), direction});
+    std::string_view quantifier;
+    Split split = split_edge(text::trim(x.substr(open + 1, inner_end - open - 1)), quantifier);
+    std::optional<Hops> hops;
+    if (!quantifier.empty()) {
+        if (auto reason = parse_hops(quantifier, hops.emplace())) {
+            error = invalid_pattern(x, std::move(*reason));
+            return;
+        }
+    }
+    Parts parts = parts_of(split);
+    path.edges.push_back(
+        {std::move(parts.variable), std::move(parts.schema), std::move(map), direction, hops});
 }
 
 // Cuts `t` into node and edge texts and hands each to `out` as soon as it is

@@ -11,6 +11,7 @@
 // length; node and edge texts are slices of the input, not copies.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,11 +34,22 @@ struct ParsedNode {
     std::vector<text::MapEntry> properties;  // from `{key: literal, ...}`
 };
 
+// How many hops a variable-length edge (`-[e*1..3]->`) may take; the
+// schema and the properties hold for every hop. `*` is 1 or more, `*n`
+// exactly n, `*..m` 1 to m, `*n..` n or more; only an explicit 0 allows the
+// zero-length path.
+struct Hops {
+    static constexpr std::uint32_t kUnbounded = UINT32_MAX;
+    std::uint32_t min = 1;
+    std::uint32_t max = kUnbounded;  // inclusive
+};
+
 struct ParsedEdge {
     std::optional<std::string> variable;
     std::optional<std::string> schema;
     std::vector<text::MapEntry> properties;
     Direction direction = Direction::Forward;
+    std::optional<Hops> hops;  // absent: a plain edge, one hop
 };
 
 // At least one node and fewer edges than nodes; edge i stands between nodes i

@@ -249,6 +249,7 @@ bool path_pattern_from_parsed(const ParsedPath& parsed, PathPatternValue& out) {
         if (e.schema) v.term_type_schema.emplace(*e.schema);
         if (!map_to_properties(e.properties, v.properties)) return false;
         v.direction = direction_name(e.direction);
+        v.hops = e.hops;
     }
     out = std::move(path);
     return true;

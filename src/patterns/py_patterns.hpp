@@ -72,6 +72,7 @@ struct EdgePatternValue {
     std::optional<TypeSchemaValue> term_type_schema;
     PatternProperties properties;
     std::string direction = "forward";  // "forward", "backward", "any", or whatever the caller gave
+    std::optional<Hops> hops;           // a variable-length edge from a pattern text; absent: one hop
 
     int traverse(visitproc visit, void* arg) const { return properties.traverse(visit, arg); }
     void clear() { properties.clear(); }

@@ -416,6 +416,11 @@ PyObject* pattern_builder(PyObject* self, PyObject* args, PyObject* kwargs, Buil
         if (p.pattern) {
             PathPatternValue path;
             if (!parse_path_pattern(*p.pattern, path)) return nullptr;
+            for (const EdgePatternValue& e : path.edges)
+                if (e.hops) {
+                    PyErr_SetString(PyExc_NotImplementedError, "variable-length edges are not run yet");
+                    return nullptr;
+                }
             if (which == Builder::Match) {
                 op = MatchOperation{MatchOp{std::move(path)}};
             } else if (which == Builder::Create) {

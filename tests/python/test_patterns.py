@@ -325,3 +325,35 @@ def test_unicode_tables_are_current(tmp_path):
     out = tmp_path / "tables.hpp"
     subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "gen_unicode_tables.py"), str(out)], check=True)
     assert out.read_text(encoding="utf-8") == checked_in
+
+
+# ---- The parser against a plain reading of the rules ------------------------------
+
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+from pattern_reader import read_path  # noqa: E402
+
+NODES = st.text(alphabet="ab:$*-> []", max_size=6).map(lambda inner: f"({inner})")
+INNER = st.lists(st.one_of(st.sampled_from(["(A -> B)", "e:", "*", "..", "$"]), st.text(alphabet="e:*.12-<>A ", max_size=3)),
+                 max_size=4).map("".join)
+EDGES = st.builds("{}[{}]{}".format, st.sampled_from(["", "-", "<-", "<", " - ", "--"]), INNER,
+                  st.sampled_from(["", "-", "->", ">", "- >"]))
+PATHS = st.tuples(NODES, st.lists(st.tuples(EDGES, NODES), max_size=3)).map(
+    lambda p: p[0] + "".join(e + n for e, n in p[1]))
+JUNK = st.lists(st.one_of(NODES, EDGES, st.text(alphabet="()[]-<>:*.$ 1e\t\u3000\xa0", max_size=4)),
+                max_size=6).map("".join)
+
+
+@settings(max_examples=3000, deadline=None)
+@given(st.one_of(PATHS, JUNK))
+def test_parse_agrees_with_a_plain_reading_of_the_rules(text):
+    try:
+        expected = read_path(text)
+    except ValueError as e:
+        with pytest.raises(ValueError) as info:
+            PathPattern.parse(text)
+        assert str(info.value) == str(e)
+        return
+    p = PathPattern.parse(text)
+    nodes, edges = expected
+    assert [n.variable for n in p.nodes] == [v for v, _ in nodes]
+    assert [(e.variable, e.direction) for e in p.edges] == [(v, d) for v, _, d, _ in edges]
