@@ -28,6 +28,7 @@ public:
     bool parse_operand(Operand& out);
     bool parse_type_test(Expr& out);
 
+    // Literals include parameters.
     bool starts_operand() { return peek().kind == Tok::Word || starts_literal(); }
 };
 
@@ -140,7 +141,7 @@ bool Parser::parse_test(Expr& out, std::string_view after) {
         case Kw::In:
             advance();
             out.kind = Expr::Kind::In;
-            if (!at_punct("["))
+            if (!at_punct("[") && peek().kind != Tok::Parameter)
                 return fail(peek().position,
                             out.negated ? "expected a list after NOT IN" : "expected a list after IN");
             return parse_literal(out.list);
@@ -171,6 +172,13 @@ bool Parser::parse_test(Expr& out, std::string_view after) {
 
 bool Parser::parse_operand(Operand& out) {
     const Token& t = peek();
+    out.position = t.position;
+    if (t.kind == Tok::Parameter) {
+        out.kind = Operand::Kind::Parameter;
+        out.name = t.source.substr(1);
+        advance();
+        return true;
+    }
     if (t.kind != Tok::Word) {
         out.kind = Operand::Kind::Literal;
         return parse_literal(out.literal);
@@ -237,7 +245,7 @@ std::vector<std::string> variables_of(const Expr& condition) {
         if (seen.insert(name).second) names.push_back(name);
     };
     auto add_operand = [&](const Operand& o) {
-        if (o.kind != Operand::Kind::Literal) add(o.variable);
+        if (o.kind == Operand::Kind::Property || o.kind == Operand::Kind::Variable) add(o.variable);
     };
     std::vector<const Expr*> stack{&condition};
     while (!stack.empty()) {

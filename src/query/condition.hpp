@@ -29,15 +29,17 @@ namespace quorvel::cond {
 using text::Literal;
 using text::MapEntry;
 using text::MapResult;
-using text::ParseError;
 using text::parse_property_map;
+using text::ParseError;
 
 struct Operand {
-    enum class Kind { Literal, Property, Variable };
+    enum class Kind { Literal, Property, Variable, Parameter };
     Kind kind = Kind::Literal;
-    Literal literal;       // Literal
-    std::string variable;  // Property, Variable
-    std::string key;       // Property
+    Literal literal;           // Literal
+    std::string variable;      // Property, Variable
+    std::string key;           // Property
+    std::string name;          // Parameter (without '$')
+    std::size_t position = 0;  // code-point offset where the operand starts
 };
 
 enum class Cmp { Eq, Ne, Lt, Le, Gt, Ge };
@@ -47,7 +49,7 @@ enum class Cmp { Eq, Ne, Lt, Le, Gt, Ge };
 //   Not          children (exactly one)
 //   Compare      lhs cmp rhs
 //   IsNull       lhs, negated for IS NOT NULL
-//   In           lhs, list (a List literal), negated for NOT IN
+//   In           lhs, list (a List literal, or a Parameter one), negated for NOT IN
 //   StartsWith, EndsWith, Contains    lhs, rhs
 //   TypeTest     variable, schema (a schema text such as "$Person$")
 //   Truth        lhs alone: the condition is that operand's truth

@@ -117,8 +117,15 @@ private:
                 out.element = row_value(q_, o.variable, row);
                 if (out.element) out.kind = Value::Element;
                 return true;
+            case K::Parameter:
+                return not_run_yet();
         }
         return true;
+    }
+
+    static bool not_run_yet() {
+        PyErr_SetString(PyExc_NotImplementedError, "parameters are not substituted yet");
+        return false;
     }
 
     // Elements meet other values as new Node / Edge objects.
@@ -170,6 +177,10 @@ private:
         if (!operand(e.lhs, row, v)) return Tri::Error;
         if (v.kind == Value::Null) return Tri::Null;
         if (!as_object(v)) return Tri::Error;
+        if (e.list.kind == cond::Literal::Kind::Parameter) {
+            not_run_yet();
+            return Tri::Error;
+        }
         bool found = false;
         for (const cond::Literal& item : e.list.items) {
             if (item.kind == cond::Literal::Kind::Null) continue;

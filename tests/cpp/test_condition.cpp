@@ -25,6 +25,8 @@ std::string show(const Literal& l) {
             return "f" + l.text;
         case Literal::Kind::String:
             return "\"" + l.text + "\"";
+        case Literal::Kind::Parameter:
+            return "$" + l.text;
         case Literal::Kind::List:
             break;
     }
@@ -39,6 +41,8 @@ std::string show(const Operand& o) {
             return show(o.literal);
         case Operand::Kind::Property:
             return o.variable + "." + o.key;
+        case Operand::Kind::Parameter:
+            return "$" + o.name;
         case Operand::Kind::Variable:
             break;
     }
@@ -146,7 +150,12 @@ INSTANTIATE_TEST_SUITE_P(
         // Identifiers and white space beyond ASCII.
         Case{"\xC3\xA9t\xC3\xA9.x_1 >" + nbsp + "2\u3000AND _a",
              "(and (> \xC3\xA9t\xC3\xA9.x_1 2) (truth _a))"},
-        Case{"\n\ta\r\n", "(truth a)"}));
+        Case{"\n\ta\r\n", "(truth a)"},
+        // Parameters stand for whole values: operands and the list of IN; keywords are names after '$'.
+        Case{"n.name = $who AND $min <= n.age", "(and (= n.name $who) (<= $min n.age))"},
+        Case{"n.name IN $names OR n.x NOT IN $in", "(or (in n.name $names) (not-in n.x $in))"},
+        Case{"$flag OR n.s STARTS WITH $_p1", "(or (truth $flag) (starts n.s $_p1))"},
+        Case{"n:$A$ AND $\xC3\xA9 IS NULL", "(and (type n $A$) (null $\xC3\xA9))"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, ConditionFails,
@@ -209,7 +218,16 @@ INSTANTIATE_TEST_SUITE_P(
                       // Positions count code points, not bytes.
                       Case{"\xC3\xA9\xE2\x82\xAC = ", "expected a value after '=' at position 5"},
                       // The earliest tokenizer error wins over what the grammar would say next.
-                      Case{"(a = 'x", "unterminated string starting at position 5"}));
+                      Case{"(a = 'x", "unterminated string starting at position 5"},
+                      // Parameters.
+                      Case{"n.x = $", "expected a parameter name after '$' at position 7"},
+                      Case{"n.x = $1", "expected a parameter name after '$' at position 7"},
+                      Case{"n.x = $ a", "expected a parameter name after '$' at position 7"},
+                      Case{"$.x = 1", "expected a parameter name after '$' at position 1"},
+                      Case{"n.x IN [1, $x]", "a parameter cannot stand inside a list at position 11"},
+                      Case{"n.x IN [[$x]]", "a parameter cannot stand inside a list at position 9"},
+                      Case{"$a.x = 1", "unexpected '.' at position 2"},
+                      Case{"n.x = 1 $a", "unexpected parameter $a at position 8"}));
 
 TEST(ConditionLiterals, FloatValues) {
     struct Row {
@@ -317,6 +335,12 @@ INSTANTIATE_TEST_SUITE_P(
         MapCase{"{a: [1 2]}", "expected ',' or ']' in list in property map"},
         MapCase{"{a: " + std::string(300, '[') + "}", "value nested too deeply in property map"},
         MapCase{"{a: #}", "unexpected character '#' in property map"},
-        MapCase{"(a: 1}", "expected '{' to open property map"}));
+        MapCase{"(a: 1}", "expected '{' to open property map"},
+        // Parameters as values, not as keys or list items.
+        MapCase{"{name: $who, n: $null}", "name=$who n=$null | 22"},
+        MapCase{"{a: $}", "expected a parameter name after '$' in property map"},
+        MapCase{"{a: $-1}", "expected a parameter name after '$' in property map"},
+        MapCase{"{a: [$x]}", "a parameter cannot stand inside a list in property map"},
+        MapCase{"{$a: 1}", "expected a key in property map"}));
 
 }  // namespace

@@ -357,3 +357,14 @@ def test_parse_agrees_with_a_plain_reading_of_the_rules(text):
     nodes, edges = expected
     assert [n.variable for n in p.nodes] == [v for v, _ in nodes]
     assert [(e.variable, e.direction) for e in p.edges] == [(v, d) for v, _, d, _ in edges]
+
+
+def test_parameters_in_maps_survive_copies_and_collection():
+    p = PathPattern("(n {name: $who, age: [3]})-[e {w: $w}]->(m {})")
+    nodes, edges = p.nodes, p.edges
+    copy = p.add_node(nodes[0])
+    del p
+    gc.collect()
+    assert [n.variable for n in copy.nodes] == ["n", "m", "n"] and edges[0].variable == "e"
+    del copy, nodes, edges
+    gc.collect()
