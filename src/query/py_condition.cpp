@@ -118,13 +118,15 @@ private:
                 if (out.element) out.kind = Value::Element;
                 return true;
             case K::Parameter:
-                return not_run_yet();
+                return not_run_yet("parameters are not substituted yet");
+            case K::Function:
+                return not_run_yet("functions are not evaluated yet");
         }
         return true;
     }
 
-    static bool not_run_yet() {
-        PyErr_SetString(PyExc_NotImplementedError, "parameters are not substituted yet");
+    static bool not_run_yet(const char* what) {
+        PyErr_SetString(PyExc_NotImplementedError, what);
         return false;
     }
 
@@ -178,7 +180,7 @@ private:
         if (v.kind == Value::Null) return Tri::Null;
         if (!as_object(v)) return Tri::Error;
         if (e.list.kind == cond::Literal::Kind::Parameter) {
-            not_run_yet();
+            not_run_yet("parameters are not substituted yet");
             return Tri::Error;
         }
         bool found = false;
