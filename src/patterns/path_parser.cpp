@@ -9,13 +9,7 @@ namespace quorvel {
 
 namespace {
 
-enum class TokenKind { Node, Edge };
-
-struct Token {
-    TokenKind kind;
-    std::string text;  // without its property map
-    std::vector<text::MapEntry> properties;
-};
+constexpr std::size_t npos = std::string_view::npos;
 
 // The tokenizer's own notion of white space: only these four separate a node
 // from an edge. Everything else (vertical tab, U+00A0, ...) is an ordinary
@@ -24,20 +18,28 @@ constexpr bool is_separator(char c) noexcept {
     return c == '\t' || c == '\n' || c == '\r' || c == ' ';
 }
 
+bool contains(std::string_view s, std::string_view what) noexcept {
+    return s.find(what) != npos;
+}
+
 // The map parser's message as a reason: "expected a key in property map"
 // becomes "Expected a key in property map", like the other reasons.
 std::string map_reason(std::string message) {
-    if (!message.empty() && message[0] >= 'a' && message[0] <= 'z') message[0] = static_cast<char>(message[0] - 'a' + 'A');
+    if (!message.empty() && message[0] >= 'a' && message[0] <= 'z')
+        message[0] = static_cast<char>(message[0] - 'a' + 'A');
     return message;
 }
 
-// Where a property map that starts at t[open] ends, with the map itself, or
-// an error. Only white space may follow it before the `closer` that ends the
-// node or edge (`at_top`: no other group is open in between).
+constexpr const char* kMapMustComeLast = "Property map must come last in a node or edge pattern";
+
+// Reads the property map that starts at t[open] into `out`; `end` is where it
+// stops. Only white space may follow it before the `closer` that ends the node
+// or edge (`at_top`: no other group is open in between).
 std::optional<QuorvelError> read_map(std::string_view t, std::size_t open, char closer, bool at_top,
                                      std::size_t& end, std::vector<text::MapEntry>& out) {
     auto result = text::parse_property_map(t.substr(open));
-    if (auto* error = std::get_if<text::ParseError>(&result)) return invalid_pattern(t, map_reason(error->message));
+    if (auto* error = std::get_if<text::ParseError>(&result))
+        return invalid_pattern(t, map_reason(error->message));
     auto& map = std::get<text::MapResult>(result);
     end = open + map.consumed;
     std::size_t k = end;
@@ -46,14 +48,265 @@ std::optional<QuorvelError> read_map(std::string_view t, std::size_t open, char 
         if (!text::is_white_space(d.cp)) break;
         k += d.len;
     }
-    if (k < t.size() && (t[k] != closer || !at_top))
-        return invalid_pattern(t, "Property map must come last in a node or edge pattern");
+    if (k < t.size() && (t[k] != closer || !at_top)) return invalid_pattern(t, kMapMustComeLast);
     out = std::move(map.entries);
     return std::nullopt;
 }
 
-// Cuts `t` into node and edge texts. `paren` and `bracket` are signed: a stray
-// `)` or `]` drives them negative and a later opener may bring them back.
+// The text of the connector being read. It is a slice of the input until a
+// character inside it is dropped (a separator outside the brackets, a stray
+// parenthesis); only then is it copied, so most connectors are never copied.
+class EdgeText {
+public:
+    explicit EdgeText(std::string_view input) : input_(input) {}
+
+    bool empty() const noexcept { return begin_ == end_ && !owned_mode_; }
+    std::size_t size() const noexcept { return owned_mode_ ? owned_.size() : end_ - begin_; }
+    std::string_view view() const noexcept {
+        return owned_mode_ ? std::string_view(owned_) : input_.substr(begin_, end_ - begin_);
+    }
+
+    // Appends input_[at, at + len).
+    void append(std::size_t at, std::size_t len) {
+        if (!owned_mode_) {
+            if (begin_ == end_) {
+                begin_ = end_ = at;
+            } else if (at != end_) {
+                owned_.assign(input_.substr(begin_, end_ - begin_));
+                owned_mode_ = true;
+            }
+        }
+        if (owned_mode_)
+            owned_.append(input_.substr(at, len));
+        else
+            end_ = at + len;
+    }
+
+    void clear() noexcept {
+        begin_ = end_ = 0;
+        owned_.clear();
+        owned_mode_ = false;
+    }
+
+private:
+    std::string_view input_;
+    std::size_t begin_ = 0, end_ = 0;
+    std::string owned_;
+    bool owned_mode_ = false;
+};
+
+// Takes each node and edge text apart as the tokenizer hands it over. The
+// first failure is kept, not returned: the tokenizer runs to the end first,
+// since its errors name the whole text and take precedence.
+class Assembler {
+public:
+    void node(std::string_view text, std::size_t map_begin, std::vector<text::MapEntry>& map);
+    void edge(std::string_view text, std::size_t map_begin, std::vector<text::MapEntry>& map);
+
+    ParsedPath path;
+    std::optional<QuorvelError> error;
+};
+
+struct Parts {
+    std::optional<std::string> variable;
+    std::optional<std::string> schema;
+};
+
+// The variable and type part of an inner text `variable:Type` (trimmed, any
+// property map already cut off); `has_type` tells whether there was a colon.
+struct Split {
+    std::string_view variable, type;
+    bool has_type = false;
+};
+
+Split split_at_colon(std::string_view inner) {
+    Split s{inner, {}, false};
+    if (std::size_t colon = inner.find(':'); colon != npos) {
+        s.variable = text::trim(inner.substr(0, colon));
+        s.type = text::trim(inner.substr(colon + 1));
+        s.has_type = true;
+    }
+    return s;
+}
+
+Parts parts_of(const Split& s) {
+    Parts parts;
+    if (!s.variable.empty()) parts.variable.emplace(s.variable);
+    if (!s.type.empty()) parts.schema = type_part_schema(s.type);
+    return parts;
+}
+
+// Larger bounds are refused: no path is that long, and the engine may count
+// hops in 32 bits with room to spare.
+constexpr std::uint64_t kLargestBound = std::uint64_t{1} << 31;
+
+constexpr bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+// Whether a `*` at t[star] is followed by a bound (`*2`, `*..3`, and the
+// malformed `*-1`), which makes it a quantifier even inside a type part,
+// where a bare `*` is the schema wildcard.
+bool bound_follows(std::string_view t, std::size_t star) noexcept {
+    std::string_view rest = t.substr(star + 1);
+    return (!rest.empty() && is_digit(rest[0])) || rest.starts_with("..") ||
+           (rest.size() >= 2 && rest[0] == '-' && is_digit(rest[1]));
+}
+
+// Splits an edge's inner text into variable, type part and quantifier
+// (empty: none). With no type part before it, or after a `$...$` schema,
+// any `*...` is a quantifier; inside a plain type part only a `*` followed
+// by a bound, so `-[e:* -> *]->` keeps its schema.
+Split split_edge(std::string_view inner, std::string_view& quantifier) {
+    const std::size_t colon = inner.find(':');
+    if (std::size_t star = inner.find('*'); star != npos && star < colon) {
+        quantifier = inner.substr(star);
+        return Split{text::trim(inner.substr(0, star)), {}, false};
+    }
+    Split s = split_at_colon(inner);
+    if (!s.has_type) return s;
+    std::size_t star = npos;
+    if (std::size_t dollar = s.type.rfind('$'); dollar != npos) {
+        const std::string_view after = text::trim(s.type.substr(dollar + 1));
+        if (after.starts_with('*')) star = static_cast<std::size_t>(after.data() - s.type.data());
+    } else {
+        for (std::size_t k = s.type.find('*'); k != npos; k = s.type.find('*', k + 1))
+            if (bound_follows(s.type, k)) {
+                star = k;
+                break;
+            }
+    }
+    if (star != npos) {
+        quantifier = s.type.substr(star);
+        s.type = text::trim(s.type.substr(0, star));
+    }
+    return s;
+}
+
+// Reads a whole number of at most 10 digits from the front of `t`;
+// `value` stays untouched when there are none.
+bool read_bound(std::string_view& t, std::uint64_t& value) {
+    std::size_t n = 0;
+    std::uint64_t v = 0;
+    while (n < t.size() && is_digit(t[n])) {
+        if (n < 11) v = v * 10 + static_cast<std::uint64_t>(t[n] - '0');
+        ++n;
+    }
+    if (n == 0) return false;
+    value = n > 10 ? UINT64_MAX : v;
+    t.remove_prefix(n);
+    return true;
+}
+
+// `*`, `*n`, `*n..`, `*..m`, `*n..m` or `*..`; the reason why not otherwise.
+std::optional<std::string> parse_hops(std::string_view quantifier, Hops& out) {
+    const std::string_view q = text::trim(quantifier);
+    auto refuse = [&](std::string_view why) {
+        std::string reason = "Invalid quantifier '";
+        reason += q;
+        reason += "': ";
+        reason += why;
+        return reason;
+    };
+    std::string_view rest = q.substr(1);
+    std::uint64_t min = 1, max = Hops::kUnbounded;
+    const bool has_min = read_bound(rest, min);
+    bool has_max = false;
+    if (rest.starts_with("..")) {
+        rest.remove_prefix(2);
+        has_max = read_bound(rest, max);
+    } else if (has_min) {
+        max = min;
+    }
+    if (!rest.empty()) {
+        if (rest[0] == '-' && rest.size() > 1 && is_digit(rest[1]))
+            return refuse("bounds cannot be negative");
+        return refuse("expected *, *n, *n.., *..m or *n..m");
+    }
+    if ((has_min && min > kLargestBound) || (has_max && max > kLargestBound))
+        return refuse("bounds cannot exceed " + std::to_string(kLargestBound));
+    if (min > max)
+        return refuse("the lower bound " + std::to_string(min) + " is above the upper bound " +
+                      std::to_string(max));
+    out.min = static_cast<std::uint32_t>(min);
+    out.max = static_cast<std::uint32_t>(max);
+    return std::nullopt;
+}
+
+// `text` is a node slice from its `(` to its `)`; `map_begin` is where its
+// property map starts (npos: none). What follows a map is white space only.
+void Assembler::node(std::string_view text, std::size_t map_begin, std::vector<text::MapEntry>& map) {
+    if (error) return;
+    std::string_view x = text::trim(text);
+    if (x.empty() || x.front() != '(' || x.back() != ')') {
+        error = invalid_pattern(x, "Node pattern must be enclosed in parentheses");
+        return;
+    }
+    const std::size_t inner_end = map_begin == npos ? x.size() - 1 : map_begin;
+    Parts parts = parts_of(split_at_colon(text::trim(x.substr(1, inner_end - 1))));
+    path.nodes.push_back({std::move(parts.variable), std::move(parts.schema), std::move(map)});
+}
+
+// `text` is a connector as written (separators outside its brackets dropped),
+// `map_begin` where its property map starts (npos: none); the map stands
+// before the connector's last `]`, with only white space in between.
+void Assembler::edge(std::string_view text, std::size_t map_begin, std::vector<text::MapEntry>& map) {
+    std::string_view x = text::trim(text);
+    if (error || x.empty()) return;
+    map_begin -= map_begin == npos ? 0 : static_cast<std::size_t>(x.data() - text.data());
+    const std::size_t open = x.find('[');
+    const std::size_t close = x.rfind(']');
+
+    // The direction comes from the characters around the brackets: whatever
+    // stands between the first `[` and the last `]` (a type such as `A -> B`,
+    // a map value such as `-1`) never counts.
+    std::string_view head = x, tail;
+    if (open != npos && close != npos && open < close) {
+        head = x.substr(0, open + 1);
+        tail = x.substr(close);
+    }
+    const bool starts_left = !x.empty() && x.front() == '<';
+    const bool arrow = contains(head, "->") || contains(tail, "->");
+    if (starts_left && arrow) {
+        error = invalid_pattern(x, "Cannot have both <- and -> in same edge");
+        return;
+    }
+    Direction direction = Direction::Any;
+    if (starts_left && (contains(head, "-") || contains(tail, "-")))
+        direction = Direction::Backward;
+    else if (arrow || (!x.empty() && x.back() == '>'))
+        direction = Direction::Forward;
+
+    if (open == npos) {
+        error = invalid_pattern(x, "Edge pattern must contain brackets");
+        return;
+    }
+    if (close == npos) {
+        error = invalid_pattern(x, "Edge pattern must contain closing bracket");
+        return;
+    }
+    if (close < open) {
+        error = invalid_pattern(x, "Brackets are mismatched");
+        return;
+    }
+    const std::size_t inner_end = map_begin == npos ? close : map_begin;
+    std::string_view quantifier;
+    Split split = split_edge(text::trim(x.substr(open + 1, inner_end - open - 1)), quantifier);
+    std::optional<Hops> hops;
+    if (!quantifier.empty()) {
+        if (auto reason = parse_hops(quantifier, hops.emplace())) {
+            error = invalid_pattern(x, std::move(*reason));
+            return;
+        }
+    }
+    Parts parts = parts_of(split);
+    path.edges.push_back(
+        {std::move(parts.variable), std::move(parts.schema), std::move(map), direction, hops});
+}
+
+// Cuts `t` into node and edge texts and hands each to `out` as soon as it is
+// complete. `paren` and `bracket` are signed: a stray `)` or `]` drives them
+// negative and a later opener may bring them back.
 //
 // Node texts are not buffered: while a node is open every character belongs to
 // it, so a node's text is the slice from its `(` to the `)` that closes it.
@@ -62,109 +315,113 @@ std::optional<QuorvelError> read_map(std::string_view t, std::size_t open, char 
 // inside it do not count, an unclosed one is an unmatched parenthesis) but
 // its characters go to the edge text, so the edge's schema reads exactly as
 // written and never ends a node or starts one.
-std::optional<QuorvelError> tokenize(std::string_view t, std::vector<Token>& tokens) {
+//
+// A `{` inside a node or an edge's brackets always starts a property map,
+// which is read whole (its strings may hold any character) or refused.
+std::optional<QuorvelError> tokenize(std::string_view t, Assembler& out) {
     std::ptrdiff_t paren = 0;
     std::ptrdiff_t bracket = 0;
     bool edge_group = false;  // the open parenthesis group began inside an edge's brackets
     std::size_t node_start = 0;
-    std::string edge;
-    // The property maps of the open node and edge; a node's map is cut out
-    // of its text, an edge's map never enters the edge text.
+    EdgeText edge(t);
     std::vector<text::MapEntry> node_map, edge_map;
-    std::size_t node_map_begin = 0, node_map_end = 0;
-    bool node_has_map = false, edge_has_map = false;
+    std::size_t node_map_begin = npos, edge_map_begin = npos;
+    bool edge_map_closed = false;  // the `]` after the edge's map has been seen
 
     for (std::size_t i = 0; i < t.size();) {
         const char c = t[i];
+        const std::size_t at = i;
         std::size_t len = 1;
         if (static_cast<unsigned char>(c) >= 0x80) len = text::decode(t, i).len;
-        const std::string_view ch = t.substr(i, len);
         i += len;
 
-        if (c == '{') {
-            const bool in_node = paren > 0 && !edge_group && bracket == 0;
-            const bool in_edge = bracket > 0 && (paren == 0 || edge_group);
-            if (in_node || in_edge) {
-                bool& seen = in_node ? node_has_map : edge_has_map;
-                if (seen) return invalid_pattern(t, "A node or edge pattern holds at most one property map");
-                seen = true;
-                std::size_t end = 0;
+        switch (c) {
+            case '{': {
+                const bool in_node = paren > 0 && !edge_group && bracket == 0;
+                if (!in_node && bracket <= 0) {
+                    if (paren > 0)
+                        return invalid_pattern(t, "Unexpected character '{' outside of node or edge pattern");
+                    break;  // outside everything: refused below like any other character
+                }
+                std::size_t& begin = in_node ? node_map_begin : edge_map_begin;
+                if (begin != npos)
+                    return invalid_pattern(t, "A node or edge pattern holds at most one property map");
                 const bool at_top = in_node ? paren == 1 : bracket == 1 && paren == 0;
-                if (auto error = read_map(t, i - 1, in_node ? ')' : ']', at_top, end, in_node ? node_map : edge_map))
+                std::size_t end = 0;
+                if (auto error =
+                        read_map(t, at, in_node ? ')' : ']', at_top, end, in_node ? node_map : edge_map))
                     return error;
-                if (in_node) node_map_begin = i - 1, node_map_end = end;
+                if (in_node) {
+                    begin = at - node_start;
+                } else {
+                    begin = edge.size();
+                    edge.append(at, end - at);
+                }
                 i = end;
                 continue;
             }
-        }
-
-        switch (c) {
             case '(':
                 if (paren == 0 && bracket == 0) {
                     if (!edge.empty()) {
-                        std::string_view trimmed = text::trim(edge);
-                        if (!trimmed.empty())
-                            tokens.push_back({TokenKind::Edge, std::string(trimmed), std::move(edge_map)});
+                        out.edge(edge.view(), edge_map_begin, edge_map);
                         edge.clear();
                     }
                     edge_map.clear();
-                    edge_has_map = false;
-                    node_start = i - 1;
+                    edge_map_begin = npos;
+                    edge_map_closed = false;
+                    node_start = at;
                     node_map.clear();
-                    node_has_map = false;
+                    node_map_begin = npos;
                     paren = 1;
                 } else {
                     if (paren == 0 && bracket > 0) edge_group = true;
-                    if (edge_group) edge += c;
+                    if (edge_group) edge.append(at, 1);
                     ++paren;
                 }
-                break;
+                continue;
             case ')':
-                if (edge_group) edge += c;
+                if (edge_group) edge.append(at, 1);
                 --paren;
                 if (paren == 0) {
                     if (edge_group) {
                         edge_group = false;
                     } else if (bracket == 0) {
-                        std::string text;
-                        if (node_has_map) {
-                            text = t.substr(node_start, node_map_begin - node_start);
-                            text += t.substr(node_map_end, i - node_map_end);
-                        } else {
-                            text = t.substr(node_start, i - node_start);
-                        }
-                        tokens.push_back({TokenKind::Node, std::move(text), std::move(node_map)});
+                        out.node(t.substr(node_start, i - node_start), node_map_begin, node_map);
                         node_map.clear();
-                        node_has_map = false;
+                        node_map_begin = npos;
                     }
                 }
-                break;
+                continue;
             case '[':
             case ']':
+                if (paren > 0 && !edge_group) continue;  // part of a node's text
+                // After a map only white space and the `]` that closes it.
+                if (edge_map_closed) return invalid_pattern(t, kMapMustComeLast);
                 if (paren == 0) {
-                    edge += c;
+                    edge.append(at, 1);
                     bracket += c == '[' ? 1 : -1;
+                    if (c == ']' && edge_map_begin != npos && bracket == 0) edge_map_closed = true;
                 } else if (edge_group) {
-                    edge += c;
+                    edge.append(at, 1);
                 }
-                break;
+                continue;
             case '-':
             case '<':
             case '>':
-                if (paren == 0 || edge_group) edge += c;
-                break;
+                if (paren == 0 || edge_group) edge.append(at, 1);
+                continue;
             default:
-                if (paren > 0) {
-                    if (edge_group) edge += ch;
-                } else if (bracket > 0) {
-                    edge += ch;
-                } else if (!is_separator(c)) {
-                    std::string reason = "Unexpected character '";
-                    reason += ch;
-                    reason += "' outside of node or edge pattern";
-                    return invalid_pattern(t, std::move(reason));
-                }
                 break;
+        }
+        if (paren > 0) {
+            if (edge_group) edge.append(at, len);
+        } else if (bracket > 0) {
+            edge.append(at, len);
+        } else if (!is_separator(c)) {
+            std::string reason = "Unexpected character '";
+            reason += t.substr(at, len);
+            reason += "' outside of node or edge pattern";
+            return invalid_pattern(t, std::move(reason));
         }
     }
 
@@ -174,77 +431,18 @@ std::optional<QuorvelError> tokenize(std::string_view t, std::vector<Token>& tok
     return std::nullopt;
 }
 
-bool contains(std::string_view s, std::string_view what) noexcept {
-    return s.find(what) != std::string_view::npos;
-}
-
-struct Parts {
-    std::optional<std::string> variable;
-    std::optional<std::string> schema;
-};
-
-// Variable and schema of an inner text `variable:Type` (already trimmed; the
-// tokenizer has taken out any property map).
-Parts split_parts(std::string_view inner) {
-    std::string_view variable = inner;
-    std::string_view type;
-    if (std::size_t colon = inner.find(':'); colon != std::string_view::npos) {
-        variable = text::trim(inner.substr(0, colon));
-        type = text::trim(inner.substr(colon + 1));
-    }
-
-    Parts parts;
-    if (!variable.empty()) parts.variable.emplace(variable);
-    if (!type.empty()) {
-        // A text with `$` is already a schema; a bare type name matches exactly.
-        if (contains(type, "$")) {
-            parts.schema.emplace(type);
-        } else {
-            std::string schema;
-            schema.reserve(type.size() + 2);
-            schema += '$';
-            schema += type;
-            schema += '$';
-            parts.schema = std::move(schema);
-        }
-    }
-    return parts;
-}
-
-std::optional<QuorvelError> parse_node(Token& token, std::vector<ParsedNode>& nodes) {
-    std::string_view x = text::trim(token.text);
-    if (x.empty() || x.front() != '(' || x.back() != ')')
-        return invalid_pattern(x, "Node pattern must be enclosed in parentheses");
-    Parts parts = split_parts(text::trim(x.substr(1, x.size() - 2)));
-    nodes.push_back({std::move(parts.variable), std::move(parts.schema), std::move(token.properties)});
-    return std::nullopt;
-}
-
-std::optional<QuorvelError> parse_edge(Token& token, std::vector<ParsedEdge>& edges) {
-    std::string_view x = text::trim(token.text);
-    const bool starts_left = !x.empty() && x.front() == '<';
-    if (starts_left && contains(x, "->"))
-        return invalid_pattern(x, "Cannot have both <- and -> in same edge");
-
-    Direction direction = Direction::Any;
-    if (starts_left && contains(x, "-"))
-        direction = Direction::Backward;
-    else if (contains(x, "->") || (!x.empty() && x.back() == '>'))
-        direction = Direction::Forward;
-
-    std::size_t open = x.find('[');
-    if (open == std::string_view::npos) return invalid_pattern(x, "Edge pattern must contain brackets");
-    std::size_t close = x.rfind(']');
-    if (close == std::string_view::npos)
-        return invalid_pattern(x, "Edge pattern must contain closing bracket");
-    if (close < open) return invalid_pattern(x, "Brackets are mismatched");
-
-    Parts parts = split_parts(text::trim(x.substr(open + 1, close - open - 1)));
-    edges.push_back({std::move(parts.variable), std::move(parts.schema), std::move(token.properties), direction});
-    return std::nullopt;
-}
-
 }  // namespace
+
+std::string type_part_schema(std::string_view type) {
+    // A text with `$` is already a schema; a bare type name matches exactly.
+    if (contains(type, "$")) return std::string(type);
+    std::string schema;
+    schema.reserve(type.size() + 2);
+    schema += '$';
+    schema += type;
+    schema += '$';
+    return schema;
+}
 
 const char* direction_name(Direction d) noexcept {
     switch (d) {
@@ -262,19 +460,15 @@ ParseResult parse_path(std::string_view text) {
     const std::string_view t = text::trim(text);
     if (t.empty()) return invalid_pattern("", "Pattern cannot be empty");
 
-    std::vector<Token> tokens;
-    if (auto error = tokenize(t, tokens)) return std::move(*error);
+    Assembler out;
+    if (auto error = tokenize(t, out)) return std::move(*error);
+    if (out.error) return std::move(*out.error);
 
-    ParsedPath path;
-    for (Token& token : tokens) {
-        auto error = token.kind == TokenKind::Node ? parse_node(token, path.nodes) : parse_edge(token, path.edges);
-        if (error) return std::move(*error);
-    }
-
+    ParsedPath& path = out.path;
     if (path.nodes.empty()) return invalid_pattern(t, "Pattern must contain at least one node");
     if (path.edges.size() >= path.nodes.size())
         return invalid_pattern(t, "Invalid pattern: too many edges for the number of nodes");
-    return path;
+    return std::move(path);
 }
 
 }  // namespace quorvel

@@ -2,14 +2,16 @@
 //
 // Pure C++ (no Python headers) so it can be unit tested and fuzzed on its
 // own; the Python layer turns a ParsedPath into NodePattern / EdgePattern
-// objects. Two passes: a character-level tokenizer cuts the text into node and
-// edge texts, then each text is taken apart into a variable and a schema.
-// A property map in braces, last inside a node's parentheses or an edge's
-// brackets (`(n:Person {age: 30})`, `-[e {since: 2020}]->`), is read by the
-// tokenizer itself, so that its string values may hold any character.
-// Both passes are iterative and linear in the input length.
+// objects. A character-level tokenizer cuts the text into node and edge texts
+// and hands each over as soon as it is complete, to be taken apart into a
+// variable and a schema. A property map in braces, last inside a node's
+// parentheses or an edge's brackets (`(n:Person {age: 30})`,
+// `-[e {since: 2020}]->`), is read by the tokenizer itself, so that its string
+// values may hold any character. One pass, iterative, linear in the input
+// length; node and edge texts are slices of the input, not copies.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,8 +30,18 @@ const char* direction_name(Direction d) noexcept;
 
 struct ParsedNode {
     std::optional<std::string> variable;
-    std::optional<std::string> schema;  // type schema text, e.g. "$Person$"
+    std::optional<std::string> schema;       // type schema text, e.g. "$Person$"
     std::vector<text::MapEntry> properties;  // from `{key: literal, ...}`
+};
+
+// How many hops a variable-length edge (`-[e*1..3]->`) may take; the
+// schema and the properties hold for every hop. `*` is 1 or more, `*n`
+// exactly n, `*..m` 1 to m, `*n..` n or more; only an explicit 0 allows the
+// zero-length path.
+struct Hops {
+    static constexpr std::uint32_t kUnbounded = UINT32_MAX;
+    std::uint32_t min = 1;
+    std::uint32_t max = kUnbounded;  // inclusive
 };
 
 struct ParsedEdge {
@@ -37,6 +49,7 @@ struct ParsedEdge {
     std::optional<std::string> schema;
     std::vector<text::MapEntry> properties;
     Direction direction = Direction::Forward;
+    std::optional<Hops> hops;  // absent: a plain edge, one hop
 };
 
 // At least one node and fewer edges than nodes; edge i stands between nodes i
@@ -50,5 +63,10 @@ struct ParsedPath {
 using ParseResult = std::variant<ParsedPath, QuorvelError>;
 
 ParseResult parse_path(std::string_view text);
+
+// The schema text a type part such as `Person` or `$* -> B$` stands for: a
+// text holding `$` is a schema already, anything else is wrapped in dollars.
+// Node and edge patterns and the type tests of conditions all read types so.
+std::string type_part_schema(std::string_view type);
 
 }  // namespace quorvel

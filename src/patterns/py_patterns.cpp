@@ -23,7 +23,7 @@ using py::Ref;
 
 // ---- PatternProperties -------------------------------------------------------
 
-PatternProperties::PatternProperties(const PatternProperties& o) {
+PatternProperties::PatternProperties(const PatternProperties& o) : parameters_(o.parameters_) {
     entries_.reserve(o.entries_.size());
     key_objects_.reserve(o.key_objects_.size());
     for (const Entry& e : o.entries_) entries_.emplace_back(e.first, e.second.clone());
@@ -43,8 +43,18 @@ bool PatternProperties::add(std::string key, Ref value, Ref key_object) {
     }
     entries_.reserve(entries_.size() + 1);
     key_objects_.reserve(key_objects_.size() + 1);
+    if (has_parameters()) parameters_.reserve(parameters_.size() + 1);
     entries_.emplace_back(std::move(key), std::move(value));
     key_objects_.push_back(std::move(key_object));
+    if (has_parameters()) parameters_.emplace_back();
+    return true;
+}
+
+bool PatternProperties::add_parameter(std::string key, std::string name) {
+    parameters_.reserve(entries_.size() + 1);
+    if (!add(std::move(key), Ref())) return false;
+    parameters_.resize(entries_.size());
+    parameters_.back() = std::move(name);
     return true;
 }
 
@@ -61,6 +71,7 @@ void PatternProperties::clear() {
     std::vector<Ref> keys = std::move(key_objects_);
     entries_.clear();
     key_objects_.clear();
+    parameters_.clear();
 }
 
 // ---- PathPatternValue --------------------------------------------------------
@@ -216,6 +227,10 @@ bool properties_match(const PatternProperties& properties, const Ref& holder, bo
     if (!dict || !PyDict_Check(dict.get())) return true;
     const std::size_t n = properties.size();
     for (std::size_t i = 0; i < n; ++i) {
+        if (const std::string* name = properties.parameter(i)) {
+            PyErr_Format(PyExc_ValueError, "parameter $%s has no value", name->c_str());
+            return false;
+        }
         Ref key = Ref::borrow(properties.key_object(i));
         Ref expected = properties.entries()[i].second.clone();
         Ref found = Ref::borrow(PyDict_GetItemWithError(dict.get(), key.get()));
@@ -264,6 +279,10 @@ namespace {
 
 bool map_to_properties(const std::vector<text::MapEntry>& map, PatternProperties& out) {
     for (const text::MapEntry& entry : map) {
+        if (entry.value.kind == text::Literal::Kind::Parameter) {
+            if (!out.add_parameter(entry.key, entry.value.text)) return false;
+            continue;
+        }
         Ref value = literal_to_python(entry.value);
         if (!value || !out.add(entry.key, std::move(value))) return false;
     }
@@ -288,6 +307,7 @@ bool path_pattern_from_parsed(const ParsedPath& parsed, PathPatternValue& out) {
         if (e.schema) v.term_type_schema.emplace(*e.schema);
         if (!map_to_properties(e.properties, v.properties)) return false;
         v.direction = direction_name(e.direction);
+        v.hops = e.hops;
     }
     out = std::move(path);
     return true;

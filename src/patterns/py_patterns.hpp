@@ -26,6 +26,9 @@ namespace quorvel {
 // Required property values: key text -> the caller's value object, in the
 // order of the dict they were taken from. Each key is also kept as a str
 // object, so that testing a node looks keys up without making new strings.
+// An entry from a pattern text may name a parameter (`{name: $who}`)
+// instead: its value is null until the engine puts the parameter's value in
+// a copy, and nothing may test against it before.
 class PatternProperties {
 public:
     using Entry = std::pair<std::string, py::Ref>;
@@ -39,6 +42,8 @@ public:
     // Appends an entry; `key_object` is `key` as a str (a new one is made
     // when null). Returns false with a Python exception set.
     bool add(std::string key, py::Ref value, py::Ref key_object = py::Ref());
+    // Appends an entry whose value is the parameter `name` (without '$').
+    bool add_parameter(std::string key, std::string name);
 
     bool empty() const noexcept { return entries_.empty(); }
     std::size_t size() const noexcept { return entries_.size(); }
@@ -47,6 +52,11 @@ public:
     std::vector<Entry>::const_iterator end() const noexcept { return entries_.end(); }
     // The key of entry i as an exact str.
     PyObject* key_object(std::size_t i) const noexcept { return key_objects_[i].get(); }
+    // The parameter entry i stands for, or null for an ordinary entry.
+    const std::string* parameter(std::size_t i) const noexcept {
+        return i < parameters_.size() && !parameters_[i].empty() ? &parameters_[i] : nullptr;
+    }
+    bool has_parameters() const noexcept { return !parameters_.empty(); }
 
     int traverse(visitproc visit, void* arg) const;
     void clear();
@@ -54,6 +64,9 @@ public:
 private:
     std::vector<Entry> entries_;
     std::vector<py::Ref> key_objects_;  // parallel to entries_
+    // Parameter names, parallel to entries_ once one entry is a parameter
+    // (empty for the ordinary entries); empty while none is.
+    std::vector<std::string> parameters_;
 };
 
 struct NodePatternValue {
@@ -72,6 +85,7 @@ struct EdgePatternValue {
     std::optional<TypeSchemaValue> term_type_schema;
     PatternProperties properties;
     std::string direction = "forward";  // "forward", "backward", "any", or whatever the caller gave
+    std::optional<Hops> hops;           // a variable-length edge from a pattern text; absent: one hop
 
     int traverse(visitproc visit, void* arg) const { return properties.traverse(visit, arg); }
     void clear() { properties.clear(); }

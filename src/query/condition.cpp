@@ -1,10 +1,12 @@
 #include "query/condition.hpp"
 
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
 
-#include "text/literal_scanner.hpp"
+#include "patterns/path_parser.hpp"
+#include "query/condition_parser.hpp"
 
 namespace quorvel::cond {
 
@@ -14,22 +16,39 @@ using text::Kw;
 using text::Tok;
 using text::Token;
 
-// The condition grammar over the shared tokenizer.
-class Parser : public text::Scanner {
-public:
-    explicit Parser(std::string_view text) : Scanner(text, text::ScanMode::Condition) {}
+// `word` equals the lower-case ASCII `name` in any letter case.
+bool same_name(std::string_view word, std::string_view name) noexcept {
+    if (word.size() != name.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if ((word[i] >= 'A' && word[i] <= 'Z' ? word[i] | 0x20 : word[i]) != name[i]) return false;
+    return true;
+}
 
-    // `after` names what came before, for "expected a condition after ..."
-    // at the end of the text.
-    bool parse_or(Expr& out, std::string_view after);
-    bool parse_and(Expr& out, std::string_view after);
-    bool parse_not(Expr& out, std::string_view after);
-    bool parse_test(Expr& out, std::string_view after);
-    bool parse_operand(Operand& out);
-    bool parse_type_test(Expr& out);
+template <class T, std::size_t N>
+std::optional<T> lookup(const std::pair<std::string_view, T> (&table)[N], std::string_view word) noexcept {
+    for (const auto& [name, value] : table)
+        if (same_name(word, name)) return value;
+    return std::nullopt;
+}
 
-    bool starts_operand() { return peek().kind == Tok::Word || starts_literal(); }
-};
+constexpr std::pair<std::string_view, Function> kFunctions[] = {
+    {"term", Function::Term},        {"type", Function::Type},   {"uid", Function::Uid},
+    {"size", Function::Size},        {"lower", Function::Lower}, {"upper", Function::Upper},
+    {"coalesce", Function::Coalesce}};
+
+constexpr std::pair<std::string_view, Aggregate> kAggregates[] = {
+    {"count", Aggregate::Count}, {"collect", Aggregate::Collect}, {"sum", Aggregate::Sum},
+    {"min", Aggregate::Min},     {"max", Aggregate::Max},         {"avg", Aggregate::Avg}};
+
+}  // namespace
+
+std::optional<Function> function_named(std::string_view name) noexcept {
+    return lookup(kFunctions, name);
+}
+
+std::optional<Aggregate> aggregate_named(std::string_view name) noexcept {
+    return lookup(kAggregates, name);
+}
 
 bool Parser::parse_or(Expr& out, std::string_view after) {
     if (!parse_and(out, after)) return false;
@@ -140,7 +159,7 @@ bool Parser::parse_test(Expr& out, std::string_view after) {
         case Kw::In:
             advance();
             out.kind = Expr::Kind::In;
-            if (!at_punct("["))
+            if (!at_punct("[") && peek().kind != Tok::Parameter)
                 return fail(peek().position,
                             out.negated ? "expected a list after NOT IN" : "expected a list after IN");
             return parse_literal(out.list);
@@ -171,13 +190,22 @@ bool Parser::parse_test(Expr& out, std::string_view after) {
 
 bool Parser::parse_operand(Operand& out) {
     const Token& t = peek();
+    out.position = t.position;
+    if (t.kind == Tok::Parameter) {
+        out.kind = Operand::Kind::Parameter;
+        out.name = t.source.substr(1);
+        advance();
+        return true;
+    }
     if (t.kind != Tok::Word) {
         out.kind = Operand::Kind::Literal;
         return parse_literal(out.literal);
     }
-    out.kind = Operand::Kind::Variable;
-    out.variable = t.source;
+    const std::string_view word = t.source;
     advance();
+    if (at_punct("(")) return parse_call(out, word);
+    out.kind = Operand::Kind::Variable;
+    out.variable = word;
     if (!at_punct(".")) return true;
     advance();
     const Token& key = peek();
@@ -189,36 +217,101 @@ bool Parser::parse_operand(Operand& out) {
     return true;
 }
 
-// The schema is read raw, straight after ':': its grammar is the schema
-// compiler's, not ours.
+bool Parser::parse_call(Operand& out, std::string_view name) {
+    const std::size_t at = out.position;
+    const std::string called = std::string(name) + "()";
+    if (aggregate_named(name)) return fail(at, "aggregate " + called + " " + std::string(aggregate_refusal_));
+    const std::optional<Function> function = function_named(name);
+    if (!function) return fail(at, "unknown function '" + text::quoted_prefix(name) + "'");
+    if (!enter(at)) return false;
+    out.kind = Operand::Kind::Function;
+    out.function = *function;
+    out.name = name;
+    const std::size_t open = peek().position;
+    advance();
+    while (!at_punct(")")) {
+        if (peek().kind == Tok::End) return fail(open, "expected ')' to close '('");
+        if (!out.args.empty()) {
+            if (!at_punct(","))
+                return fail(peek().position, "expected ',' or ')' after an argument of " + called);
+            advance();
+        }
+        if (!starts_operand()) {
+            if (peek().kind == Tok::End) return fail(open, "expected ')' to close '('");
+            return fail(peek().position, "expected a value as an argument of " + called);
+        }
+        if (!parse_operand(out.args.emplace_back())) return false;
+    }
+    advance();
+    leave();
+    const std::size_t given = out.args.size();
+    const bool variadic = *function == Function::Coalesce;
+    if (variadic ? given == 0 : given != 1)
+        return fail(at, called + (variadic ? " takes at least 1 argument (" : " takes exactly 1 argument (") +
+                            std::to_string(given) + " given)");
+    return true;
+}
+
+// The type is read raw, straight after ':', as a node pattern's type part
+// reads: names with dots and bracket groups (`dict[str, int]`), parenthesised
+// groups and arrows between parts (`(A -> B) -> C`), or a `$...$` schema.
+// It ends at white space outside any group that no `->` follows, at a `)`
+// that closes a group of the condition, or at the end.
 bool Parser::parse_type_test(Expr& out) {
     skip_space();
     out.kind = Expr::Kind::TypeTest;
     out.variable = std::move(out.lhs.variable);
     out.lhs = Operand{};
     if (at_end()) return fail(cp_, "expected a type after ':'");
+    const std::size_t start = pos_;
     if (text_[pos_] == '$') {
         const std::size_t close = text_.find('$', pos_ + 1);
         if (close == std::string_view::npos) return fail(cp_, "unterminated type schema starting");
-        out.schema = text_.substr(pos_, close + 1 - pos_);
         while (pos_ <= close) step(text::decode(text_, pos_).len);
+        out.schema = text_.substr(start, pos_ - start);
         return true;
     }
-    const std::size_t start = pos_;
+    struct Open {
+        char closer;
+        std::size_t position;
+    };
+    std::vector<Open> groups;
+    auto at_arrow = [&] { return text_.substr(pos_, 2) == "->"; };
     while (!at_end()) {
-        text::Decoded d = text::decode(text_, pos_);
-        if (pos_ == start ? !text::is_ident_start(d.cp) : !text::is_ident_continue(d.cp)) break;
-        step(d.len);
+        const char c = text_[pos_];
+        if (groups.empty()) {
+            if (c == ')') break;
+            if (text::is_white_space(current())) {
+                const std::size_t byte = pos_, point = cp_;
+                skip_space();
+                if (!at_arrow()) {
+                    pos_ = byte, cp_ = point;
+                    break;
+                }
+            }
+            if (at_arrow()) {
+                step(1), step(1);
+                skip_space();
+                continue;
+            }
+        }
+        if (c == '(' || c == '[') {
+            groups.push_back({c == '(' ? ')' : ']', cp_});
+        } else if (!groups.empty() && c == groups.back().closer) {
+            groups.pop_back();
+        }
+        step(text::decode(text_, pos_).len);
     }
-    if (pos_ == start) return fail(cp_, "expected a type after ':'");
-    out.schema.reserve(pos_ - start + 2);
-    out.schema += '$';
-    out.schema += text_.substr(start, pos_ - start);
-    out.schema += '$';
+    if (!groups.empty()) {
+        const Open& open = groups.back();
+        return fail(open.position,
+                    open.closer == ')' ? "expected ')' to close '('" : "expected ']' to close '['");
+    }
+    const std::string_view type = text::trim(text_.substr(start, pos_ - start));
+    if (type.empty()) return fail(cp_, "expected a type after ':'");
+    out.schema = type_part_schema(type);
     return true;
 }
-
-}  // namespace
 
 std::variant<Expr, ParseError> parse_condition(std::string_view text) {
     if (text::trim(text).empty()) return ParseError{"empty condition", 0};
@@ -236,8 +329,15 @@ std::vector<std::string> variables_of(const Expr& condition) {
     auto add = [&](const std::string& name) {
         if (seen.insert(name).second) names.push_back(name);
     };
-    auto add_operand = [&](const Operand& o) {
-        if (o.kind != Operand::Kind::Literal) add(o.variable);
+    std::vector<const Operand*> pending;
+    auto add_operand = [&](const Operand& top) {
+        pending.push_back(&top);
+        while (!pending.empty()) {
+            const Operand& o = *pending.back();
+            pending.pop_back();
+            if (o.kind == Operand::Kind::Property || o.kind == Operand::Kind::Variable) add(o.variable);
+            for (auto it = o.args.rbegin(); it != o.args.rend(); ++it) pending.push_back(&*it);
+        }
     };
     std::vector<const Expr*> stack{&condition};
     while (!stack.empty()) {

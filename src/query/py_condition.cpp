@@ -128,8 +128,17 @@ private:
                 out.kind = Value::Element;
                 return true;
             }
+            case K::Parameter:
+                return not_run_yet("parameters are not substituted yet");
+            case K::Function:
+                return not_run_yet("functions are not evaluated yet");
         }
         return true;
+    }
+
+    static bool not_run_yet(const char* what) {
+        PyErr_SetString(PyExc_NotImplementedError, what);
+        return false;
     }
 
     // Elements meet other values as new Node / Edge objects.
@@ -175,6 +184,10 @@ private:
         if (!operand(e.lhs, row, v)) return Tri::Error;
         if (v.kind == Value::Null) return Tri::Null;
         if (!as_object(v)) return Tri::Error;
+        if (e.list.kind == cond::Literal::Kind::Parameter) {
+            not_run_yet("parameters are not substituted yet");
+            return Tri::Error;
+        }
         bool found = false;
         for (const cond::Literal& item : e.list.items) {
             if (item.kind == cond::Literal::Kind::Null) continue;

@@ -97,6 +97,7 @@ bool Scanner::starts_literal() {
         case Tok::Int:
         case Tok::Float:
         case Tok::String:
+        case Tok::Parameter:
             return true;
         case Tok::Keyword:
             return t.kw == Kw::True || t.kw == Kw::False || t.kw == Kw::Null;
@@ -133,6 +134,9 @@ bool Scanner::fail_unexpected(const Token& t) {
             break;
         case Tok::String:
             what += "string " + quoted_prefix(t.source);
+            break;
+        case Tok::Parameter:
+            what += "parameter " + quoted_prefix(t.source);
             break;
         default:
             what += "text '" + quoted_prefix(t.source) + "'";
@@ -204,12 +208,14 @@ Token Scanner::lex() {
             if (is_digit(static_cast<unsigned char>(c)) ||
                 (c == '-' && is_digit(static_cast<unsigned char>(next)))) {
                 ok = lex_number(t);
+            } else if (c == '$') {
+                step(1);
+                const std::size_t name = pos_;
+                skip_identifier();
+                if (pos_ == name) ok = fail(cp_, "expected a parameter name after '$'");
+                t.kind = Tok::Parameter;
             } else if (text::Decoded d = decode(text_, pos_); is_ident_start(d.cp)) {
-                while (!at_end()) {
-                    d = decode(text_, pos_);
-                    if (!is_ident_continue(d.cp)) break;
-                    step(d.len);
-                }
+                skip_identifier();
                 std::optional<Kw> kw = keyword(text_.substr(start, pos_ - start));
                 t.kind = kw ? Tok::Keyword : Tok::Word;
                 if (kw) t.kw = *kw;
@@ -231,6 +237,14 @@ Token Scanner::lex() {
     }
     t.source = text_.substr(start, pos_ - start);
     return t;
+}
+
+void Scanner::skip_identifier() {
+    for (std::size_t start = pos_; !at_end();) {
+        const Decoded d = decode(text_, pos_);
+        if (pos_ == start ? !is_ident_start(d.cp) : !is_ident_continue(d.cp)) break;
+        step(d.len);
+    }
 }
 
 bool Scanner::lex_string(Token& t) {
@@ -351,6 +365,11 @@ bool Scanner::parse_literal(Literal& out) {
             out.text = std::move(t.value);
             advance();
             return true;
+        case Tok::Parameter:
+            out.kind = Literal::Kind::Parameter;
+            out.text = t.source.substr(1);
+            advance();
+            return true;
         case Tok::Keyword:
             if (t.kw == Kw::Null) {
                 out.kind = Literal::Kind::Null;
@@ -380,6 +399,8 @@ bool Scanner::parse_literal(Literal& out) {
     }
     for (;;) {
         if (peek().kind == Tok::End) return fail(open, "expected ']' to close '['");
+        if (peek().kind == Tok::Parameter)
+            return fail(peek().position, "a parameter cannot stand inside a list");
         if (!starts_literal()) return fail(peek().position, "expected a literal in list");
         if (!parse_literal(out.items.emplace_back())) return false;
         if (at_punct(",")) {

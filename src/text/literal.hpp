@@ -15,6 +15,9 @@
 // - Strings use '...' or "..." with the escapes \\ \' \" \n \t \r \0 \uXXXX
 //   and \U00XXXXXX (no surrogates); values are UTF-8.
 // - List literals nest at most 256 deep.
+// - `$name` is a parameter, a placeholder for a value supplied later; the
+//   name is an identifier (keywords included). It may stand for a whole
+//   value, not for an item of a list.
 #pragma once
 
 #include <cstddef>
@@ -26,10 +29,11 @@
 namespace quorvel::text {
 
 struct Literal {
-    enum class Kind { Null, Bool, Int, Float, String, List };
+    enum class Kind { Null, Bool, Int, Float, String, List, Parameter };
     Kind kind = Kind::Null;
     bool b = false;              // Bool
-    std::string text;            // Int digits (with any '-'), Float as written, decoded String
+    std::string text;            // Int digits (with any '-'), Float as written, decoded String,
+                                 // Parameter name (without the '$')
     double f = 0.0;              // Float; out of range values are +-infinity or +-0
     std::vector<Literal> items;  // List
 };

@@ -17,14 +17,14 @@
 
 namespace quorvel::text {
 
-enum class Tok { End, Error, Word, Keyword, Int, Float, String, Punct };
+enum class Tok { End, Error, Word, Keyword, Int, Float, String, Punct, Parameter };
 
 enum class Kw { And, Or, Not, Is, Null, In, Starts, Ends, With, Contains, True, False };
 
 struct Token {
     Tok kind = Tok::End;
     Kw kw = Kw::And;          // Keyword
-    std::string_view source;  // the token as written
+    std::string_view source;  // the token as written (a Parameter's with its '$')
     std::string value;        // String: the decoded text
     double number = 0.0;      // Float
     std::size_t position = 0;
@@ -57,7 +57,8 @@ class Scanner {
 public:
     Scanner(std::string_view text, ScanMode mode) : text_(text), mode_(mode) {}
 
-    // A literal: number, string, TRUE / FALSE / NULL, or a list of literals.
+    // A literal: number, string, TRUE / FALSE / NULL, a list of literals, or
+    // a parameter standing for a whole value.
     bool parse_literal(Literal& out);
     // `{key: literal, ...}`; the text must start at the '{'.
     bool parse_map(MapResult& out);
@@ -97,6 +98,8 @@ public:
 
 protected:
     Token lex();
+    // Moves past an identifier starting at pos_ (none: stays put).
+    void skip_identifier();
     bool lex_string(Token& t);
     bool lex_number(Token& t);
     void skip_space();

@@ -28,6 +28,10 @@ Ref literal_to_python(const text::Literal& lit) {
             }
             return list;
         }
+        case K::Parameter:
+            // Parameters are replaced by their values before anything is built.
+            PyErr_Format(PyExc_ValueError, "parameter $%s has no value", lit.text.c_str());
+            return Ref();
     }
     return Ref::borrow(Py_None);
 }

@@ -3,9 +3,11 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "patterns/path_parser.hpp"
 #include "query/condition.hpp"
 
 using namespace quorvel::cond;
@@ -25,6 +27,8 @@ std::string show(const Literal& l) {
             return "f" + l.text;
         case Literal::Kind::String:
             return "\"" + l.text + "\"";
+        case Literal::Kind::Parameter:
+            return "$" + l.text;
         case Literal::Kind::List:
             break;
     }
@@ -39,6 +43,14 @@ std::string show(const Operand& o) {
             return show(o.literal);
         case Operand::Kind::Property:
             return o.variable + "." + o.key;
+        case Operand::Kind::Parameter:
+            return "$" + o.name;
+        case Operand::Kind::Function: {
+            static const char* const names[] = {"term", "type", "uid", "size", "lower", "upper", "coalesce"};
+            std::string out = std::string(names[static_cast<int>(o.function)]) + "(";
+            for (std::size_t i = 0; i < o.args.size(); ++i) out += (i ? " " : "") + show(o.args[i]);
+            return out + ")";
+        }
         case Operand::Kind::Variable:
             break;
     }
@@ -146,7 +158,30 @@ INSTANTIATE_TEST_SUITE_P(
         // Identifiers and white space beyond ASCII.
         Case{"\xC3\xA9t\xC3\xA9.x_1 >" + nbsp + "2\u3000AND _a",
              "(and (> \xC3\xA9t\xC3\xA9.x_1 2) (truth _a))"},
-        Case{"\n\ta\r\n", "(truth a)"}));
+        Case{"\n\ta\r\n", "(truth a)"},
+        // Parameters stand for whole values: operands and the list of IN; keywords are names after '$'.
+        Case{"n.name = $who AND $min <= n.age", "(and (= n.name $who) (<= $min n.age))"},
+        Case{"n.name IN $names OR n.x NOT IN $in", "(or (in n.name $names) (not-in n.x $in))"},
+        Case{"$flag OR n.s STARTS WITH $_p1", "(or (truth $flag) (starts n.s $_p1))"},
+        Case{"n:$A$ AND $\xC3\xA9 IS NULL", "(and (type n $A$) (null $\xC3\xA9))"},
+        // Function calls, names in any case, nested, with any operands as arguments.
+        Case{"lower(n.name) = 'ann'", "(= lower(n.name) \"ann\")"},
+        Case{"TYPE(n) = 'Person' AND Size(n.tags) > 2", "(and (= type(n) \"Person\") (> size(n.tags) 2))"},
+        Case{"coalesce(n.nick, n.name, 'x') STARTS WITH $p", "(starts coalesce(n.nick n.name \"x\") $p)"},
+        Case{"lower(type(n)) CONTAINS 'a' OR term(e) IN ['knows']",
+             "(or (contains lower(type(n)) \"a\") (in term(e) [\"knows\"]))"},
+        Case{"uid(n) = uid(m) AND upper ( n.s ) <> size([1, 2])",
+             "(and (= uid(n) uid(m)) (<> upper(n.s) size([1 2])))"},
+        Case{"coalesce(n.x)", "(truth coalesce(n.x))"},
+        // Type texts read as in node patterns.
+        Case{"n:list[str]", "(type n $list[str]$)"},
+        Case{"n:dict[str, int] AND m:Literal['r', \"s\"]",
+             "(and (type n $dict[str, int]$) (type m $Literal['r', \"s\"]$))"},
+        Case{"n:A -> B", "(type n $A -> B$)"}, Case{"n:A->B OR x", "(or (type n $A->B$) (truth x))"},
+        Case{"n:A -> B -> C AND x", "(and (type n $A -> B -> C$) (truth x))"},
+        Case{"NOT (n:(A -> B) -> C)", "(not (type n $(A -> B) -> C$))"},
+        Case{"(n:pkg.mod.T)AND m:x", "(and (type n $pkg.mod.T$) (type m $x$))"}, Case{"n: 1", "(type n $1$)"},
+        Case{"n:A$B$", "(type n A$B$)"}, Case{"n:A ->", "(type n $A ->$)"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, ConditionFails,
@@ -193,9 +228,28 @@ INSTANTIATE_TEST_SUITE_P(
                       // Type tests.
                       Case{"n.x:T", "a type test needs a variable before ':' at position 3"},
                       Case{"n:", "expected a type after ':' at position 2"},
-                      Case{"n: 1", "expected a type after ':' at position 3"},
+                      Case{"n:)", "expected a type after ':' at position 2"},
+                      Case{"(n: )", "expected a type after ':' at position 4"},
                       Case{"n:$A -> B", "unterminated type schema starting at position 2"},
-                      Case{"n:A -> B", "unexpected character '-' at position 4"},
+                      Case{"n:(A -> B", "expected ')' to close '(' at position 2"},
+                      Case{"n:list[str, int", "expected ']' to close '[' at position 6"},
+                      Case{"n:list[str, (int]", "expected ')' to close '(' at position 12"},
+                      Case{"n:A B", "unexpected text 'B' at position 4"},
+                      // Function calls.
+                      Case{"foo(n) = 1", "unknown function 'foo' at position 0"},
+                      Case{"count(n) > 1", "aggregate count() is not allowed in a condition at position 0"},
+                      Case{"n.x = SUM(n.y)", "aggregate SUM() is not allowed in a condition at position 6"},
+                      Case{"lower(collect(n))", "aggregate collect() is not allowed in a condition at position 6"},
+                      Case{"lower() = 'a'", "lower() takes exactly 1 argument (0 given) at position 0"},
+                      Case{"x OR Lower(a, b)", "Lower() takes exactly 1 argument (2 given) at position 5"},
+                      Case{"coalesce()", "coalesce() takes at least 1 argument (0 given) at position 0"},
+                      Case{"lower(n.x", "expected ')' to close '(' at position 5"},
+                      Case{"lower(n.x,", "expected ')' to close '(' at position 5"},
+                      Case{"lower(n.x n.y)", "expected ',' or ')' after an argument of lower() at position 10"},
+                      Case{"lower(,)", "expected a value as an argument of lower() at position 6"},
+                      Case{"lower(n.x,)", "expected a value as an argument of lower() at position 10"},
+                      Case{"lower(n):T", "a type test needs a variable before ':' at position 8"},
+                      Case{"lower(n.x = 1)", "expected ',' or ')' after an argument of lower() at position 10"},
                       // Numbers and stray characters.
                       Case{"n.x = 1.", "invalid number '1.' at position 6"},
                       Case{"n.x = .5", "expected a value after '=' at position 6"},
@@ -209,7 +263,16 @@ INSTANTIATE_TEST_SUITE_P(
                       // Positions count code points, not bytes.
                       Case{"\xC3\xA9\xE2\x82\xAC = ", "expected a value after '=' at position 5"},
                       // The earliest tokenizer error wins over what the grammar would say next.
-                      Case{"(a = 'x", "unterminated string starting at position 5"}));
+                      Case{"(a = 'x", "unterminated string starting at position 5"},
+                      // Parameters.
+                      Case{"n.x = $", "expected a parameter name after '$' at position 7"},
+                      Case{"n.x = $1", "expected a parameter name after '$' at position 7"},
+                      Case{"n.x = $ a", "expected a parameter name after '$' at position 7"},
+                      Case{"$.x = 1", "expected a parameter name after '$' at position 1"},
+                      Case{"n.x IN [1, $x]", "a parameter cannot stand inside a list at position 11"},
+                      Case{"n.x IN [[$x]]", "a parameter cannot stand inside a list at position 9"},
+                      Case{"$a.x = 1", "unexpected '.' at position 2"},
+                      Case{"n.x = 1 $a", "unexpected parameter $a at position 8"}));
 
 TEST(ConditionLiterals, FloatValues) {
     struct Row {
@@ -243,6 +306,14 @@ TEST(ConditionNesting, DepthLimitCountsParensNotsAndLists) {
     EXPECT_TRUE(parses(nest(0, 0, 256)));
     EXPECT_TRUE(parses(nest(100, 100, 56)));
     EXPECT_FALSE(parses(nest(100, 100, 57)));
+    auto calls = [](int depth) {
+        std::string s = "n.x = ";
+        for (int i = 0; i < depth; ++i) s += "lower(";
+        return s + "n.y" + std::string(depth, ')');
+    };
+    EXPECT_TRUE(parses(calls(256)));
+    EXPECT_FALSE(parses(calls(257)));
+    EXPECT_FALSE(parses("(" + calls(256) + ")"));
 
     // Far past the limit: a clean error at the first level too many.
     auto r = parse_condition(std::string(1000000, '('));
@@ -270,6 +341,43 @@ TEST(ConditionVariables, FirstAppearanceOrder) {
         "b.x = a.y OR (NOT a:T AND c IS NULL) AND b = 1 OR 'a' CONTAINS d.s OR e IN [1] OR 2 < g");
     ASSERT_TRUE(std::holds_alternative<Expr>(r));
     EXPECT_EQ(variables_of(std::get<Expr>(r)), (std::vector<std::string>{"b", "a", "c", "d", "e", "g"}));
+    r = parse_condition("lower(a.x) = coalesce(b, upper(c.y), $p, d) OR size(a) > 1");
+    ASSERT_TRUE(std::holds_alternative<Expr>(r));
+    EXPECT_EQ(variables_of(std::get<Expr>(r)), (std::vector<std::string>{"a", "b", "c", "d"}));
+}
+
+// A type test and a node pattern read every type text both accept alike.
+TEST(ConditionTypeTests, AgreeWithNodePatterns) {
+    static constexpr std::string_view pieces[] = {"A", "b", ".", "[", "]", "(", ")", ",", " ", "->", "-",
+                                                  ">", "$", "*", "'", "str", " -> ", "\t"};
+    std::mt19937 rng(7);
+    int compared = 0;
+    for (int k = 0; k < 200000; ++k) {
+        std::string x;
+        for (int n = 1 + static_cast<int>(rng() % 8); n > 0; --n) x += pieces[rng() % std::size(pieces)];
+        auto condition = parse_condition("n:" + x);
+        quorvel::ParseResult node = quorvel::parse_path("(n:" + x + ")");
+        const Expr* test = std::get_if<Expr>(&condition);
+        auto* path = std::get_if<quorvel::ParsedPath>(&node);
+        if (!test || test->kind != Expr::Kind::TypeTest || !path || path->nodes.size() != 1) continue;
+        ++compared;
+        EXPECT_EQ(path->nodes[0].schema, test->schema) << x;
+    }
+    EXPECT_GT(compared, 10000);
+}
+
+TEST(ConditionOperands, PositionsAndNamesAsWritten) {
+    auto r = parse_condition("n.x = CoAlesce($p, lower( m ))");
+    ASSERT_TRUE(std::holds_alternative<Expr>(r));
+    const Operand& call = std::get<Expr>(r).rhs;
+    EXPECT_EQ(call.name, "CoAlesce");
+    EXPECT_EQ(call.function, Function::Coalesce);
+    EXPECT_EQ(call.position, 6u);
+    ASSERT_EQ(call.args.size(), 2u);
+    EXPECT_EQ(call.args[0].position, 15u);
+    EXPECT_EQ(call.args[1].position, 19u);
+    EXPECT_EQ(call.args[1].args.at(0).position, 26u);
+    EXPECT_EQ(std::get<Expr>(r).lhs.position, 0u);
 }
 
 struct MapCase {
@@ -317,6 +425,12 @@ INSTANTIATE_TEST_SUITE_P(
         MapCase{"{a: [1 2]}", "expected ',' or ']' in list in property map"},
         MapCase{"{a: " + std::string(300, '[') + "}", "value nested too deeply in property map"},
         MapCase{"{a: #}", "unexpected character '#' in property map"},
-        MapCase{"(a: 1}", "expected '{' to open property map"}));
+        MapCase{"(a: 1}", "expected '{' to open property map"},
+        // Parameters as values, not as keys or list items.
+        MapCase{"{name: $who, n: $null}", "name=$who n=$null | 22"},
+        MapCase{"{a: $}", "expected a parameter name after '$' in property map"},
+        MapCase{"{a: $-1}", "expected a parameter name after '$' in property map"},
+        MapCase{"{a: [$x]}", "a parameter cannot stand inside a list in property map"},
+        MapCase{"{$a: 1}", "expected a key in property map"}));
 
 }  // namespace

@@ -40,6 +40,18 @@ TEST(PathMaps, NodeAndEdgeMapsAreParsedAndCutOut) {
     EXPECT_TRUE(p.nodes[1].properties.empty());
 }
 
+TEST(PathMaps, ParametersAreKeptByName) {
+    ParseResult r = parse_path("(n {name: $who, age: 3})-[e:T*2 {since: $year}]->(m)");
+    const ParsedPath& p = parsed(r);
+    ASSERT_EQ(p.nodes.at(0).properties.size(), 2u);
+    EXPECT_EQ(p.nodes[0].properties[0].value.kind, text::Literal::Kind::Parameter);
+    EXPECT_EQ(p.nodes[0].properties[0].value.text, "who");
+    EXPECT_EQ(p.nodes[0].properties[1].value.kind, text::Literal::Kind::Int);
+    ASSERT_EQ(p.edges.at(0).properties.size(), 1u);
+    EXPECT_EQ(p.edges[0].properties[0].value.text, "year");
+    EXPECT_EQ(p.edges[0].schema, "$T$");
+}
+
 TEST(PathMaps, MapTextDoesNotDecideTheDirection) {
     ParseResult r = parse_path("(a)<-[e {s: '->'}]-(b)-[f {t: '<-'}]-(c)");
     const ParsedPath& p = parsed(r);
@@ -73,7 +85,15 @@ INSTANTIATE_TEST_SUITE_P(
         MapFail{"(n {a: 1} m)", "Property map must come last in a node or edge pattern"},
         MapFail{"(n:(A {a: 1}))", "Property map must come last in a node or edge pattern"},
         MapFail{"(a)-[e {a: 1}{b: 2}]->(b)", "Property map must come last in a node or edge pattern"},
-        MapFail{"(a)-[e {a: 1}] {b: 2}->(b)", "Unexpected character '{' outside of node or edge pattern"}));
+        MapFail{"(a)-[e {a: 1}] {b: 2}->(b)", "Unexpected character '{' outside of node or edge pattern"},
+        // Nothing but the closing bracket after an edge's map; a map is read or refused, never split.
+        MapFail{"(a)-[e {k: 1}][f]->(b)", "Property map must come last in a node or edge pattern"},
+        MapFail{"(a)-[e:T {k: 1}][x]->(b)", "Property map must come last in a node or edge pattern"},
+        MapFail{"(a)-[e {k: 1}]-]->(b)", "Property map must come last in a node or edge pattern"},
+        MapFail{"(a)-[e){k: 1}(]->(b)", "Property map must come last in a node or edge pattern"},
+        MapFail{"(a)-](x {k: 1})[-[e]->(b)", "Unexpected character '{' outside of node or edge pattern"},
+        MapFail{"(n {a: $})", "Expected a parameter name after '$' in property map"},
+        MapFail{"(n {a: [1, $x]})", "A parameter cannot stand inside a list in property map"}));
 
 TEST(PathMaps, UnclosedAfterTheMapIsAnUnmatchedParenthesis) {
     ParseResult r = parse_path("(n {a: 1}");

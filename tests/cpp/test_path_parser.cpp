@@ -143,8 +143,11 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{"(a)-][->(b)", "-][->", "Brackets are mismatched"},
         FailCase{"(a)-(b)-[e]->(c)-[f]->", "(a)-(b)-[e]->(c)-[f]->", "Pattern cannot end with an edge"},
         FailCase{"(a)-(b)<-[e]->(c)", "-", "Edge pattern must contain brackets"},
-        // The edge keeps its parenthesised type, and with it the arrow inside.
-        FailCase{"(a)<-[e:(A -> B)]-(b)", "<-[e:(A -> B)]-", "Cannot have both <- and -> in same edge"},
+        // Both arrows around the brackets, whatever they hold.
+        FailCase{"(a)<-[e:A]->(b)", "<-[e:A]->", "Cannot have both <- and -> in same edge"},
+        FailCase{"(a)<-[e:A -> B]->(b)", "<-[e:A -> B]->", "Cannot have both <- and -> in same edge"},
+        FailCase{"(a)<-[e {k: 1}]->(b)", "<-[e {k: 1}]->", "Cannot have both <- and -> in same edge"},
+        FailCase{"(a)<-[e {k: '<-'}]->(b)", "<-[e {k: '<-'}]->", "Cannot have both <- and -> in same edge"},
         // Counts.
         FailCase{"-[e]->(a)", "-[e]->(a)", "Invalid pattern: too many edges for the number of nodes"},
         FailCase{"-[e]->(a)-[f]->(b)", "-[e]->(a)-[f]->(b)",
@@ -175,5 +178,119 @@ TEST(PathParser, LongInputsAreLinear) {
     EXPECT_EQ(std::get<ParsedPath>(r3).edges.at(0).variable->size(), 1000000u);
     EXPECT_LT(elapsed, std::chrono::seconds(2));
 }
+
+}  // namespace
+
+namespace {
+
+// The direction is read around the brackets: for every connector shape, any
+// bracket content gives the direction (or the error) that a plain `e` gives,
+// and an error quotes the connector as written.
+TEST(PathParser, BracketContentNeverDecidesTheDirection) {
+    const std::vector<std::string> lefts = {"", "-", "<-", "<", "--", "<--", "-<", "<->-", ">"};
+    const std::vector<std::string> rights = {"", "-", "->", ">", "--", "-->", "<-", "-<>"};
+    const std::vector<std::string> contents = {"e:A -> B",        "e:(A -> B)",  "e:<x>",     "e {k: -1}",
+                                               "e {s: '->'}",     "e {s: '<-'}", ":$A -> B$", "e:A->B {k: 1}",
+                                               "e:(A -> B) -> C", "e:-",         "e:> <"};
+    auto outcome = [](const std::string& connector) -> std::string {
+        ParseResult r = parse_path("(a)" + connector + "(b)");
+        if (auto* e = std::get_if<QuorvelError>(&r)) {
+            // Only the quoted text may differ, and it must be the connector.
+            EXPECT_EQ(e->first, connector);
+            return e->second;
+        }
+        return direction_name(std::get<ParsedPath>(r).edges.at(0).direction);
+    };
+    for (const std::string& l : lefts)
+        for (const std::string& r : rights) {
+            const std::string expected = outcome(l + "[e]" + r);
+            for (const std::string& c : contents)
+                EXPECT_EQ(outcome(l + "[" + c + "]" + r), expected) << l << c << r;
+        }
+}
+
+}  // namespace
+
+namespace {
+
+struct HopsCase {
+    std::string input;  // one edge between (a) and (b)
+    Opt variable, schema;
+    const char* direction;
+    std::int64_t min, max;  // -1: a plain edge; max -1: unbounded
+};
+
+class PathHops : public ::testing::TestWithParam<HopsCase> {};
+
+TEST_P(PathHops, Quantifier) {
+    const HopsCase& c = GetParam();
+    ParseResult r = parse_path("(a)" + c.input + "(b)");
+    if (auto* e = std::get_if<QuorvelError>(&r)) FAIL() << e->display();
+    const ParsedEdge& e = std::get<ParsedPath>(r).edges.at(0);
+    EXPECT_EQ(e.variable, c.variable);
+    EXPECT_EQ(e.schema, c.schema);
+    EXPECT_STREQ(direction_name(e.direction), c.direction);
+    ASSERT_EQ(e.hops.has_value(), c.min >= 0);
+    if (!e.hops) return;
+    EXPECT_EQ(e.hops->min, c.min);
+    EXPECT_EQ(e.hops->max, c.max < 0 ? Hops::kUnbounded : static_cast<std::uint32_t>(c.max));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, PathHops,
+    ::testing::Values(
+        HopsCase{"-[e*]->", "e", none, "forward", 1, -1}, HopsCase{"-[e*2]->", "e", none, "forward", 2, 2},
+        HopsCase{"-[e*1..3]->", "e", none, "forward", 1, 3},
+        HopsCase{"<-[e*..3]-", "e", none, "backward", 1, 3}, HopsCase{"-[e*2..]-", "e", none, "any", 2, -1},
+        HopsCase{"-[*1..3]->", none, none, "forward", 1, 3},
+        HopsCase{"-[*..]->", none, none, "forward", 1, -1},
+        HopsCase{"-[*0..2]->", none, none, "forward", 0, 2}, HopsCase{"-[e*0]->", "e", none, "forward", 0, 0},
+        HopsCase{"-[ e *2 ]->", "e", none, "forward", 2, 2},
+        HopsCase{"-[e*2147483648]->", "e", none, "forward", 2147483648, 2147483648},
+        HopsCase{"-[e*007..010]->", "e", none, "forward", 7, 10},
+        // A schema, then the quantifier, then the map.
+        HopsCase{"-[e:$* -> bool$*1..2 {k: 1}]->", "e", "$* -> bool$", "forward", 1, 2},
+        HopsCase{"-[e:$A$ *]->", "e", "$A$", "forward", 1, -1},
+        HopsCase{"-[e:knows*2]->", "e", "$knows$", "forward", 2, 2},
+        HopsCase{"-[:(A -> B)*..4]-", none, "$(A -> B)$", "any", 1, 4},
+        HopsCase{"-[e:*2]->", "e", none, "forward", 2, 2},
+        // A bare `*` in a type part is the wildcard; a bound makes it a quantifier.
+        HopsCase{"-[e:* -> *]->", "e", "$* -> *$", "forward", -1, -1},
+        HopsCase{"-[e:*]->", "e", "$*$", "forward", -1, -1},
+        HopsCase{"-[e:A*]->", "e", "$A*$", "forward", -1, -1},
+        HopsCase{"-[e:* -> *2]->", "e", "$* ->$", "forward", 2, 2},
+        HopsCase{"-[e:$*$]->", "e", "$*$", "forward", -1, -1},
+        HopsCase{"-[e:$A$ x*2]->", "e", "$A$ x*2", "forward", -1, -1},
+        // Nodes have no quantifier.
+        HopsCase{"-[e]->", "e", none, "forward", -1, -1}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Quantifiers, PathFails,
+    ::testing::Values(
+        FailCase{"(a)-[e*3..1]->(b)", "-[e*3..1]->",
+                 "Invalid quantifier '*3..1': the lower bound 3 is above the upper bound 1"},
+        FailCase{"(a)-[e*..0]->(b)", "-[e*..0]->",
+                 "Invalid quantifier '*..0': the lower bound 1 is above the upper bound 0"},
+        FailCase{"(a)-[e*a]->(b)", "-[e*a]->",
+                 "Invalid quantifier '*a': expected *, *n, *n.., *..m or *n..m"},
+        FailCase{"(a)-[*-1]->(b)", "-[*-1]->", "Invalid quantifier '*-1': bounds cannot be negative"},
+        FailCase{"(a)-[e:T*-1]->(b)", "-[e:T*-1]->", "Invalid quantifier '*-1': bounds cannot be negative"},
+        FailCase{"(a)-[e*1..-2]->(b)", "-[e*1..-2]->",
+                 "Invalid quantifier '*1..-2': bounds cannot be negative"},
+        FailCase{"(a)-[e*1...3]->(b)", "-[e*1...3]->",
+                 "Invalid quantifier '*1...3': expected *, *n, *n.., *..m or *n..m"},
+        FailCase{"(a)-[e* 2]->(b)", "-[e* 2]->",
+                 "Invalid quantifier '* 2': expected *, *n, *n.., *..m or *n..m"},
+        FailCase{"(a)-[e*2:T]->(b)", "-[e*2:T]->",
+                 "Invalid quantifier '*2:T': expected *, *n, *n.., *..m or *n..m"},
+        FailCase{"(a)-[e:$A$*x]->(b)", "-[e:$A$*x]->",
+                 "Invalid quantifier '*x': expected *, *n, *n.., *..m or *n..m"},
+        FailCase{"(a)-[e*2147483649]->(b)", "-[e*2147483649]->",
+                 "Invalid quantifier '*2147483649': bounds cannot exceed 2147483648"},
+        FailCase{"(a)-[e*1..99999999999999999999]->(b)", "-[e*1..99999999999999999999]->",
+                 "Invalid quantifier '*1..99999999999999999999': bounds cannot exceed 2147483648"},
+        // A map before the quantifier is not last.
+        FailCase{"(a)-[e {k: 1} *2]->(b)", "(a)-[e {k: 1} *2]->(b)",
+                 "Property map must come last in a node or edge pattern"}));
 
 }  // namespace

@@ -181,9 +181,13 @@ def shape(p):
     ("(a)(b)", ["a", "b"], []),
     ("-[e]->(a)(b)", ["a", "b"], [("e", "forward")]),
     ("(a)-[e:(A -> B) -> C]->(b)", ["a", "b"], [("e", "forward")]),
-    # The direction reads the whole connector, arrows of the schema included.
-    ("(a)-[e:(f:(A -> B)) -> C]-(b)", ["a", "b"], [("e", "forward")]),
-    ("(a)-[e:A -> B]-(b)", ["a", "b"], [("e", "forward")]),
+    # The direction reads the connector around its brackets, never what they hold.
+    ("(a)-[e:(f:(A -> B)) -> C]-(b)", ["a", "b"], [("e", "any")]),
+    ("(a)-[e:A -> B]-(b)", ["a", "b"], [("e", "any")]),
+    ("(a)<-[e:A -> B]-(b)", ["a", "b"], [("e", "backward")]),
+    ("(a)-[e:(A -> B)]-(b)", ["a", "b"], [("e", "any")]),
+    ("(a)<[e {k: -1}](b)", ["a", "b"], [("e", "any")]),
+    ("(a)<-[e {s: '->'}]-(b)", ["a", "b"], [("e", "backward")]),
 ])
 def test_parse(text, nodes, edges):
     for p in (PathPattern.parse(text), PathPattern(text), PathPattern.parse(pattern=text)):
@@ -196,7 +200,7 @@ def test_parse(text, nodes, edges):
     ("   ", "", "Pattern cannot be empty"),
     ("\u3000\n", "", "Pattern cannot be empty"),
     ("(a)<-[e]->(b)", "<-[e]->", "Cannot have both <- and -> in same edge"),
-    ("(a)<-[e:A -> B]-(b)", "<-[e:A -> B]-", "Cannot have both <- and -> in same edge"),
+    ("(a)<-[e {k: 1}]->(b)", "<-[e {k: 1}]->", "Cannot have both <- and -> in same edge"),
     ("(a)-(b)", "-", "Edge pattern must contain brackets"),
     ("(a)->(b)", "->", "Edge pattern must contain brackets"),
     ("(a)-[e->(b)", "(a)-[e->(b)", "Unmatched brackets in pattern"),
@@ -321,3 +325,46 @@ def test_unicode_tables_are_current(tmp_path):
     out = tmp_path / "tables.hpp"
     subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "gen_unicode_tables.py"), str(out)], check=True)
     assert out.read_text(encoding="utf-8") == checked_in
+
+
+# ---- The parser against a plain reading of the rules ------------------------------
+
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+from pattern_reader import read_path  # noqa: E402
+
+NODES = st.text(alphabet="ab:$*-> []", max_size=6).map(lambda inner: f"({inner})")
+INNER = st.lists(st.one_of(st.sampled_from(["(A -> B)", "e:", "*", "..", "$"]), st.text(alphabet="e:*.12-<>A ", max_size=3)),
+                 max_size=4).map("".join)
+EDGES = st.builds("{}[{}]{}".format, st.sampled_from(["", "-", "<-", "<", " - ", "--"]), INNER,
+                  st.sampled_from(["", "-", "->", ">", "- >"]))
+PATHS = st.tuples(NODES, st.lists(st.tuples(EDGES, NODES), max_size=3)).map(
+    lambda p: p[0] + "".join(e + n for e, n in p[1]))
+JUNK = st.lists(st.one_of(NODES, EDGES, st.text(alphabet="()[]-<>:*.$ 1e\t\u3000\xa0", max_size=4)),
+                max_size=6).map("".join)
+
+
+@settings(max_examples=3000, deadline=None)
+@given(st.one_of(PATHS, JUNK))
+def test_parse_agrees_with_a_plain_reading_of_the_rules(text):
+    try:
+        expected = read_path(text)
+    except ValueError as e:
+        with pytest.raises(ValueError) as info:
+            PathPattern.parse(text)
+        assert str(info.value) == str(e)
+        return
+    p = PathPattern.parse(text)
+    nodes, edges = expected
+    assert [n.variable for n in p.nodes] == [v for v, _ in nodes]
+    assert [(e.variable, e.direction) for e in p.edges] == [(v, d) for v, _, d, _ in edges]
+
+
+def test_parameters_in_maps_survive_copies_and_collection():
+    p = PathPattern("(n {name: $who, age: [3]})-[e {w: $w}]->(m {})")
+    nodes, edges = p.nodes, p.edges
+    copy = p.add_node(nodes[0])
+    del p
+    gc.collect()
+    assert [n.variable for n in copy.nodes] == ["n", "m", "n"] and edges[0].variable == "e"
+    del copy, nodes, edges
+    gc.collect()

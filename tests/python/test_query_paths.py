@@ -92,7 +92,7 @@ def test_edge_form_binding_order_and_missing_names(chain):
         ("(x)-[p]->(y)-[q]->(z)-[r]->(u)", [("A", "f", "B", "g", "C", "h", "D")]),
         ("(x:B)-[p]-(y)", [("B", "f", "A"), ("B", "g", "C")]),
         ("(x)-[p {w: 2}]-(y:B)", [("C", "g", "B")]),
-        ("(x)-[p:$* -> C$]-(y:A)", []),  # "->" inside the brackets reads forward
+        ("(x)-[p:$* -> C$]-(y:A)", [("C", "k", "A")]),  # "->" inside the brackets is no arrow
     ],
 )
 def test_path_rows_depth_first_in_dict_order(chain, pattern, expected):

@@ -101,6 +101,13 @@ def test_three_valued_logic(g, cond, expected):
     ("n.name = 'open", "unterminated string starting at position 9"),
     ("n.", "expected a key after '.' at position 2"),
     ("n.age IS 3", "expected NULL after IS at position 9"),
+    ("lower(n.name", "expected ')' to close '(' at position 5"),
+    ("foo(n) = 1", "unknown function 'foo' at position 0"),
+    ("count(n) > 1", "aggregate count() is not allowed in a condition at position 0"),
+    ("upper(n.name, n.age)", "upper() takes exactly 1 argument (2 given) at position 0"),
+    ("n.name = $", "expected a parameter name after '$' at position 10"),
+    ("n.name IN [$a]", "a parameter cannot stand inside a list at position 11"),
+    ("n:list[str", "expected ']' to close '[' at position 6"),
 ])
 def test_malformed_conditions_fail_at_the_call(g, cond, message):
     q = g.query().match(node="n")
@@ -314,3 +321,17 @@ def test_equality_is_pythons_eq_without_the_identity_short_cut(value, run, outco
         assert len(run(q)) == outcome
     else:
         assert run(q) == outcome
+
+
+@pytest.mark.parametrize("type_text", ["list[str]", "A -> B", "A->B", "pkg.T", "dict[str, int]", "$* -> *$",
+                                       "Literal['r']", "A -> *"])
+def test_type_tests_read_types_as_node_patterns_do(type_text):
+    g = Graph()
+    A, B = Variable("A"), Variable("B")
+    for t in (A, Application(A, B), Variable("list[str]"), Variable("pkg.T"), Variable("dict[str, int]"),
+              Variable("Literal['r']")):
+        n = Node(t, {"name": str(t)})
+        g.nodes[n.uid()] = n
+    by_where = names(g.query().match(node="n").where(f"n:{type_text}").return_("n"))
+    by_match = names(g.query().match(f"(n:{type_text})").return_("n"))
+    assert by_where == by_match and by_where
