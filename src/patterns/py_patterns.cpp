@@ -13,6 +13,7 @@
 #include "errors/py_errors.hpp"
 #include "term/py_term.hpp"
 #include "text/py_literal.hpp"
+#include "text/text_cache.hpp"
 #include "text/unicode_tables.hpp"
 #include "text/utf8.hpp"
 #include "types/py_types.hpp"
@@ -291,20 +292,23 @@ bool map_to_properties(const std::vector<text::MapEntry>& map, PatternProperties
 
 }  // namespace
 
-bool path_pattern_from_parsed(const ParsedPath& parsed, PathPatternValue& out) {
+bool path_pattern_from_compiled(const CompiledPath& compiled, PathPatternValue& out) {
+    const ParsedPath& parsed = compiled.parsed;
     PathPatternValue path;
     path.nodes.reserve(parsed.nodes.size());
     path.edges.reserve(parsed.edges.size());
-    for (const ParsedNode& n : parsed.nodes) {
+    for (std::size_t i = 0; i < parsed.nodes.size(); ++i) {
+        const ParsedNode& n = parsed.nodes[i];
         NodePatternValue& v = path.nodes.emplace_back();
         v.variable = n.variable;
-        if (n.schema) v.type_schema.emplace(*n.schema);
+        v.type_schema = compiled.node_schemas[i];
         if (!map_to_properties(n.properties, v.properties)) return false;
     }
-    for (const ParsedEdge& e : parsed.edges) {
+    for (std::size_t i = 0; i < parsed.edges.size(); ++i) {
+        const ParsedEdge& e = parsed.edges[i];
         EdgePatternValue& v = path.edges.emplace_back();
         v.variable = e.variable;
-        if (e.schema) v.term_type_schema.emplace(*e.schema);
+        v.term_type_schema = compiled.edge_schemas[i];
         if (!map_to_properties(e.properties, v.properties)) return false;
         v.direction = direction_name(e.direction);
         v.hops = e.hops;
@@ -313,13 +317,37 @@ bool path_pattern_from_parsed(const ParsedPath& parsed, PathPatternValue& out) {
     return true;
 }
 
-bool parse_path_pattern(std::string_view text, PathPatternValue& out) {
+namespace {
+
+std::shared_ptr<const CompiledPath> compile(ParsedPath parsed) {
+    auto compiled = std::make_shared<CompiledPath>();
+    for (const ParsedNode& n : parsed.nodes)
+        compiled->node_schemas.push_back(n.schema ? std::optional<TypeSchemaValue>(*n.schema) : std::nullopt);
+    for (const ParsedEdge& e : parsed.edges)
+        compiled->edge_schemas.push_back(e.schema ? std::optional<TypeSchemaValue>(*e.schema) : std::nullopt);
+    compiled->parsed = std::move(parsed);
+    return compiled;
+}
+
+}  // namespace
+
+std::shared_ptr<const CompiledPath> compile_path(std::string_view text, bool cached) {
+    static text::TextCache<CompiledPath> cache(512);
+    if (cached)
+        if (auto hit = cache.find(text)) return hit;
     ParseResult result = parse_path(text);
     if (const QuorvelError* error = std::get_if<QuorvelError>(&result)) {
         raise(*error);
-        return false;
+        return nullptr;
     }
-    return path_pattern_from_parsed(std::get<ParsedPath>(result), out);
+    auto compiled = compile(std::move(std::get<ParsedPath>(result)));
+    if (cached) cache.put(text, compiled);
+    return compiled;
+}
+
+bool parse_path_pattern(std::string_view text, PathPatternValue& out, bool cached) {
+    auto compiled = compile_path(text, cached);
+    return compiled && path_pattern_from_compiled(*compiled, out);
 }
 
 // ---- Printed forms ---------------------------------------------------------------

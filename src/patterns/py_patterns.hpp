@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -142,14 +143,24 @@ int properties_match_plain(const PatternProperties& properties, PyObject* dict);
 // The property part of both tests, against the dict `holder` refers to.
 bool properties_match(const PatternProperties& properties, const py::Ref& holder, bool& result);
 
-// Builds the patterns of a parsed path (schemas compiled from their texts,
-// property map literals made Python values). Returns false with a Python
-// exception set; throws std::bad_alloc.
-bool path_pattern_from_parsed(const ParsedPath& parsed, PathPatternValue& out);
+// A pattern text read once: its parse and its compiled schemas, shared by
+// every pattern made from the same text. Holds no Python objects.
+struct CompiledPath {
+    ParsedPath parsed;
+    std::vector<std::optional<TypeSchemaValue>> node_schemas, edge_schemas;
+};
 
-// Parses `text` into `out`; a parse error is raised as ValueError
-// "Invalid pattern '...': reason". Returns false with a Python exception set.
-bool parse_path_pattern(std::string_view text, PathPatternValue& out);
+// Parses and compiles `text`; with `cached`, a text seen before is taken from
+// a bounded cache. A parse error is raised as ValueError
+// "Invalid pattern '...': reason" and null returned.
+std::shared_ptr<const CompiledPath> compile_path(std::string_view text, bool cached);
+
+// Builds the patterns of a compiled path (property map literals made Python
+// values). Returns false with a Python exception set.
+bool path_pattern_from_compiled(const CompiledPath& compiled, PathPatternValue& out);
+
+// compile_path, then the patterns.
+bool parse_path_pattern(std::string_view text, PathPatternValue& out, bool cached = false);
 
 PyTypeObject* node_pattern_type();
 PyTypeObject* edge_pattern_type();

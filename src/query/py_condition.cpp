@@ -3,6 +3,7 @@
 #include "binding/args.hpp"
 #include "binding/compare.hpp"
 #include "errors/py_errors.hpp"
+#include "text/text_cache.hpp"
 #include "query/py_engine.hpp"
 
 namespace quorvel {
@@ -246,6 +247,8 @@ private:
 }  // namespace
 
 std::shared_ptr<const CompiledCondition> compile_condition(std::string_view text) {
+    static text::TextCache<CompiledCondition> cache(512);
+    if (auto hit = cache.find(text)) return hit;
     auto parsed = cond::parse_condition(text);
     if (auto* err = std::get_if<cond::ParseError>(&parsed)) {
         raise(QuorvelError::invalid_query(err->message, "where"));
@@ -255,6 +258,7 @@ std::shared_ptr<const CompiledCondition> compile_condition(std::string_view text
     c->expr = std::move(std::get<cond::Expr>(parsed));
     c->variables = cond::variables_of(c->expr);
     collect_schemas(c->expr, *c);
+    cache.put(text, c);
     return c;
 }
 

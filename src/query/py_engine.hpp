@@ -10,7 +10,10 @@
 // exclusive borrow.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -45,65 +48,107 @@ bool ready_edge(PyObject* value);
 // The candidates of a node pattern, in dict order (py_match.cpp).
 bool node_candidates(const QueryValue& q, const NodePatternValue& p, Column& out);
 
-// Walks graph.edges in dict order from entry position `pos` (a whole walk:
-// 0), `size` being the dict's size when the walk began. `pass_over(edge)`
-// may rule out a well-formed edge that is not being changed, running no
-// Python code; every other entry is checked (TypeError, borrow error) and
-// handed to `visit(edge_object, stop)`, which returns false on an error and
-// sets `stop` to end the walk early.
-template <class PassOver, class Visit>
-bool walk_edges(PyObject* edges, Py_ssize_t size, Py_ssize_t pos, PassOver&& pass_over, Visit&& visit) {
-    py::DictWalk walk(edges, size, pos);
-    PyTypeObject* cls = edge_type();
-    py::Ref key, value;
-    Ticker tick;
-    for (;;) {
-        auto step = walk.next(key, value);
-        if (step == py::DictWalk::Error) return false;
-        if (step == py::DictWalk::Done) return true;
-        if (!tick.ok()) return false;
-        PyObject* v = value.get();
-        if (Py_TYPE(v) == cls && py::box<EdgeValue>(v)->borrow.state >= 0 && pass_over(py::value_of<EdgeValue>(v)))
-            continue;
-        if (!ready_edge(v)) return false;
-        bool stop = false;
-        if (!visit(v, stop)) return false;
-        if (stop) return true;
-    }
-}
+// A walk of graph.edges in dict order that hands out one edge at a time.
+//
+// `pass_over(edge)` may rule out a well-formed edge that is not being
+// changed, running no Python code; every other entry is checked (TypeError,
+// borrow error) and handed out. Given a current `index` and `candidates` --
+// ordinals, in dict order, of the edges `pass_over` might not rule out, less
+// those `skip(ordinal)` rules out by the index's types alone -- it reads only
+// those, and hands out the same edges in the same order. When user code run
+// between two steps changes the dict, it goes on from the entry after the
+// last one handed out, as a walk would.
+class EdgeWalk {
+public:
+    using PassOver = std::function<bool(const EdgeValue&)>;
+    using Skip = std::function<bool(std::uint32_t)>;
 
-// The same walk, made through `candidates` -- ordinals, in dict order, of
-// the edges of a current `index` that `pass_over` might not rule out, less
-// those `skip(ordinal)` rules out by the index's types alone -- when there is
-// an index: it visits the same edges, in the same order. When user code run
-// by `visit` changes the dict, the walk goes on from the entry after the last
-// one visited, as a walk would.
-template <class Skip, class PassOver, class Visit>
-bool visit_edges(PyObject* edges, const EdgeIndex* index, const std::vector<std::uint32_t>* candidates, Skip&& skip,
-                 PassOver&& pass_over, Visit&& visit) {
-    const Py_ssize_t size = PyDict_GET_SIZE(edges);
-    Py_ssize_t resume = 0;
-    if (index) {
-        Ticker tick;
-        for (std::uint32_t ordinal : *candidates) {
-            if (skip(ordinal)) continue;
-            if (!tick.ok()) return false;
-            if (!index_current(edges, *index)) return walk_edges(edges, size, resume, pass_over, visit);
-            const Py_ssize_t pos = index->pos[ordinal];
-            py::Ref edge = py::Ref::borrow(entry_at(edges, pos));
-            resume = pos + 1;
-            if (pass_over(py::value_of<EdgeValue>(edge.get()))) continue;
-            if (!ready_edge(edge.get())) return false;
-            bool stop = false;
-            if (!visit(edge.get(), stop)) return false;
-            if (stop) return true;
+    EdgeWalk(PyObject* edges, std::shared_ptr<const EdgeIndex> index, const std::vector<std::uint32_t>* candidates,
+             Skip skip, PassOver pass_over);
+
+    // The next edge into `edge` (held), or null at the end. False on error.
+    bool next(py::Ref& edge);
+
+private:
+    bool from_walk(py::Ref& edge);
+
+    PyObject* edges_;
+    Py_ssize_t size_;
+    std::shared_ptr<const EdgeIndex> index_;  // null once walking
+    const std::vector<std::uint32_t>* candidates_;
+    std::size_t at_ = 0;
+    Py_ssize_t resume_ = 0;
+    std::optional<py::DictWalk> walk_;
+    Skip skip_;
+    PassOver pass_over_;
+    Ticker tick_;
+};
+
+// A match that finds its rows on demand: the run asks for more while the
+// operations after it want them (py_run.cpp), then binds.
+class MatchProducer {
+public:
+    virtual ~MatchProducer() = default;
+    // Finds rows until there are `rows` or no more. False on error.
+    virtual bool produce(std::uint64_t rows) = 0;
+    virtual bool exhausted() const = 0;
+    virtual std::size_t rows() const = 0;
+    // The rows found so far for a variable the match binds, or null.
+    virtual const Column* column(const std::string& name) const = 0;
+    // Binds what was found: each variable's list replaced (in the order the
+    // pattern names them, so a later position with the same name wins).
+    virtual void bind_to(QueryValue& q) = 0;
+};
+
+// The positions of a pattern (in binding order) and the variables they name.
+// Only the last position naming a variable is kept: binding replaces, so the
+// earlier ones would never be seen.
+class Positions {
+public:
+    Positions(std::vector<const std::optional<std::string>*> names, bool count_only)
+        : names_(std::move(names)), keep_(names_.size(), false), count_only_(count_only) {
+        for (std::size_t i = 0; i < names_.size(); ++i) {
+            if (!*names_[i]) continue;
+            bool later = false;
+            for (std::size_t j = i + 1; j < names_.size() && !later; ++j) later = *names_[j] && **names_[j] == **names_[i];
+            keep_[i] = !later && !count_only;
         }
-        // The walk would still read on (and fail if the size changed).
-        if (!index_current(edges, *index)) return walk_edges(edges, size, resume, pass_over, visit);
-        return true;
+        columns_.resize(names_.size());
     }
-    return walk_edges(edges, size, 0, pass_over, visit);
-}
+
+    bool kept(std::size_t pos) const { return keep_[pos]; }
+    void add(std::size_t pos, Bound b) { columns_[pos].push_back(std::move(b)); }
+    void row_done() { ++rows_; }
+    std::size_t rows() const { return rows_; }
+
+    const Column* column(const std::string& name) const {
+        for (std::size_t i = 0; i < names_.size(); ++i)
+            if (keep_[i] && **names_[i] == name) return &columns_[i];
+        return nullptr;
+    }
+
+    void bind_to(QueryValue& q) {
+        for (std::size_t i = 0; i < names_.size(); ++i) {
+            if (!*names_[i]) continue;
+            if (count_only_)
+                q.vars().bind_counted(**names_[i], rows_);
+            else if (keep_[i])
+                q.vars().bind(**names_[i], std::move(columns_[i]));
+        }
+    }
+
+private:
+    std::vector<const std::optional<std::string>*> names_;
+    std::vector<bool> keep_;
+    std::vector<Column> columns_;
+    std::size_t rows_ = 0;
+    bool count_only_;
+};
+
+// The producer of a match, or null with an exception set. With `count_only`
+// it keeps only how many rows it found.
+std::unique_ptr<MatchProducer> make_producer(QueryValue& q, const MatchOp& op, bool count_only);
+std::unique_ptr<MatchProducer> make_path_producer(QueryValue& q, const PathPatternValue& path, bool count_only);
 
 // Binds `values` to `variable` (replacing), if there is a variable.
 void bind(QueryValue& q, const std::optional<std::string>& variable, Column values);

@@ -212,15 +212,12 @@ bool match_nodes_plainly(const QueryValue& q, const NodePatternValue& p, std::ui
     return true;
 }
 
-bool match_node(QueryValue& q, const NodePatternValue& p, std::uint64_t cap) {
-    Column results;
+// The nodes passing the pattern, in dict order, at most `cap` of them.
+bool match_nodes(const QueryValue& q, const NodePatternValue& p, std::uint64_t cap, Column& results) {
     if (q.graph.nodes && !p.type_obj && !exact_type_of(p)) {
         bool done = false;
         if (!match_nodes_plainly(q, p, cap, results, done)) return false;
-        if (done) {
-            bind(q, p.variable, std::move(results));
-            return true;
-        }
+        if (done) return true;
         results.clear();
     }
     Column candidates;
@@ -234,99 +231,192 @@ bool match_node(QueryValue& q, const NodePatternValue& p, std::uint64_t cap) {
         if (!node_matches(p, node.type(), props, ok)) return false;
         if (ok) results.push_back(std::move(node));
     }
-    bind(q, p.variable, std::move(results));
     return true;
 }
 
-// ---- edges ------------------------------------------------------------------
 
-// The rows of a match over single edges: start node, edge, end node.
-struct EdgeRows {
-    Column starts, edges, ends;
-    bool count_only = false;
-    std::size_t counted = 0;
-    std::size_t size() const { return count_only ? counted : edges.size(); }
-    bool add(PyObject* edge, PyObject* edge_props, bool backward) {
-        if (count_only) {
-            ++counted;
+// ---- node matches as producers -------------------------------------------------------
+
+// A node match finds everything at once: its cost is one pass over the
+// nodes, and nothing after it can make that shorter but a limit.
+class NodeProducer : public MatchProducer {
+public:
+    NodeProducer(const QueryValue& q, const NodePatternValue& p, bool count_only)
+        : q_(q), p_(p), positions_({&p.variable}, count_only) {}
+
+    bool produce(std::uint64_t rows) override {
+        if (done_) return true;
+        done_ = true;
+        Column found;
+        if (!match_nodes(q_, p_, rows, found)) return false;
+        for (Bound& b : found) {
+            if (positions_.kept(0)) positions_.add(0, std::move(b));
+            positions_.row_done();
+        }
+        return true;
+    }
+    bool exhausted() const override { return done_; }
+    std::size_t rows() const override { return positions_.rows(); }
+    const Column* column(const std::string& name) const override { return positions_.column(name); }
+    void bind_to(QueryValue& q) override { positions_.bind_to(q); }
+
+private:
+    const QueryValue& q_;
+    const NodePatternValue& p_;
+    Positions positions_;
+    bool done_ = false;
+};
+
+}  // namespace
+
+// ---- the walk over edges ---------------------------------------------------------------
+
+EdgeWalk::EdgeWalk(PyObject* edges, std::shared_ptr<const EdgeIndex> index,
+                   const std::vector<std::uint32_t>* candidates, Skip skip, PassOver pass_over)
+    : edges_(edges),
+      size_(edges ? PyDict_GET_SIZE(edges) : 0),
+      index_(std::move(index)),
+      candidates_(candidates),
+      skip_(std::move(skip)),
+      pass_over_(std::move(pass_over)) {
+    if (!index_ && edges_) walk_.emplace(edges_, size_, 0);
+}
+
+bool EdgeWalk::next(Ref& edge) {
+    edge = Ref();
+    if (index_) {
+        while (at_ < candidates_->size()) {
+            const std::uint32_t ordinal = (*candidates_)[at_++];
+            if (skip_ && skip_(ordinal)) continue;
+            if (!tick_.ok()) return false;
+            if (!index_current(edges_, *index_)) break;
+            const Py_ssize_t pos = index_->pos[ordinal];
+            Ref e = Ref::borrow(entry_at(edges_, pos));
+            resume_ = pos + 1;
+            if (pass_over_(py::value_of<EdgeValue>(e.get()))) continue;
+            if (!ready_edge(e.get())) return false;
+            edge = std::move(e);
             return true;
         }
+        // Done with the candidates -- unless user code changed the dict,
+        // which the walk would go on reading (and fail on if the size changed).
+        if (index_current(edges_, *index_)) return true;
+        index_.reset();
+        walk_.emplace(edges_, size_, resume_);
+    }
+    return from_walk(edge);
+}
+
+bool EdgeWalk::from_walk(Ref& edge) {
+    if (!walk_) return true;
+    PyTypeObject* cls = edge_type();
+    Ref key, value;
+    for (;;) {
+        auto step = walk_->next(key, value);
+        if (step == py::DictWalk::Error) return false;
+        if (step == py::DictWalk::Done) {
+            walk_.reset();
+            return true;
+        }
+        if (!tick_.ok()) return false;
+        PyObject* v = value.get();
+        if (Py_TYPE(v) == cls && py::box<EdgeValue>(v)->borrow.state >= 0 && pass_over_(py::value_of<EdgeValue>(v)))
+            continue;
+        if (!ready_edge(v)) return false;
+        edge = std::move(value);
+        return true;
+    }
+}
+
+namespace {
+
+// ---- single edges ---------------------------------------------------------------------
+
+// A match over single edges, each row its start node, the edge, its end node:
+// the single step and the edge form. `test(edge, fits)` decides each edge
+// the walk hands out.
+class EdgeProducer : public MatchProducer {
+public:
+    using Test = std::function<bool(PyObject*, bool&)>;
+
+    EdgeProducer(EdgeWalk walk, Test test, const std::optional<std::string>& start,
+                 const std::optional<std::string>& edge, const std::optional<std::string>& end, bool count_only)
+        : walk_(std::move(walk)), test_(std::move(test)), positions_({&start, &edge, &end}, count_only) {}
+
+    bool produce(std::uint64_t rows) override {
         try {
-            starts.push_back(edge_end(edge, !backward));
-            edges.push_back(Bound::edge(edge, edge_props));
-            ends.push_back(edge_end(edge, backward));
+            while (!exhausted_ && positions_.rows() < rows) {
+                Ref edge;
+                if (!walk_.next(edge)) return false;
+                if (!edge) {
+                    exhausted_ = true;
+                    break;
+                }
+                bool fits = false;
+                if (!test_(edge.get(), fits)) return false;
+                if (fits) add(edge.get());
+            }
             return true;
         } catch (const std::bad_alloc&) {
-            return out_of_memory("edges", edges.size());
+            return out_of_memory("edges", positions_.rows());
         }
     }
-    void bind_to(QueryValue& q, const std::optional<std::string>& s, const std::optional<std::string>& e,
-                 const std::optional<std::string>& t) {
-        if (count_only) {
-            for (const auto* v : {&s, &e, &t})
-                if (*v) q.vars().bind_counted(**v, counted);
-            return;
-        }
-        bind(q, s, std::move(starts));
-        bind(q, e, std::move(edges));
-        bind(q, t, std::move(ends));
+    bool exhausted() const override { return exhausted_; }
+    std::size_t rows() const override { return positions_.rows(); }
+    const Column* column(const std::string& name) const override { return positions_.column(name); }
+    void bind_to(QueryValue& q) override { positions_.bind_to(q); }
+
+private:
+    void add(PyObject* edge) {
+        if (positions_.kept(0)) positions_.add(0, edge_end(edge, true));
+        if (positions_.kept(1)) positions_.add(1, Bound::edge(edge, py::value_of<EdgeValue>(edge).properties.get()));
+        if (positions_.kept(2)) positions_.add(2, edge_end(edge, false));
+        positions_.row_done();
     }
+
+    EdgeWalk walk_;
+    Test test_;
+    Positions positions_;
+    bool exhausted_ = false;
 };
+
+const std::vector<std::uint32_t>& no_ordinals() {
+    static const std::vector<std::uint32_t> none;
+    return none;
+}
 
 // The edge form: edges passing the pattern (term, term type schema,
 // properties), with their own ends.
-bool match_edge_form(QueryValue& q, const MatchEdge& m, std::uint64_t cap) {
-    EdgeRows rows;
-    if (q.graph.edges && cap > 0) {
-        PyObject* edges = q.graph.edges.get();
-        bool ok = walk_edges(
-            edges, PyDict_GET_SIZE(edges), 0, [&](const EdgeValue& e) { return !edge_term_fits(m.pattern, e); },
-            [&](PyObject* edge, bool& stop) {
-                Ref hold = Ref::borrow(edge);
-                bool fits = false;
-                if (!edge_pattern_matches(m.pattern, py::value_of<EdgeValue>(edge), fits)) return false;
-                if (fits && !rows.add(edge, py::value_of<EdgeValue>(edge).properties.get(), false)) return false;
-                stop = rows.size() >= cap;
-                return true;
-            });
-        if (!ok) return false;
-    }
-    rows.bind_to(q, m.start, m.pattern.variable, m.end);
-    return true;
+std::unique_ptr<MatchProducer> edge_form(QueryValue& q, const MatchEdge& m, bool count_only) {
+    EdgeWalk walk(q.graph.edges.get(), nullptr, nullptr, nullptr,
+                  [&m](const EdgeValue& e) { return !edge_term_fits(m.pattern, e); });
+    auto test = [&m](PyObject* edge, bool& fits) {
+        return edge_pattern_matches(m.pattern, py::value_of<EdgeValue>(edge), fits);
+    };
+    return std::make_unique<EdgeProducer>(std::move(walk), test, m.start, m.pattern.variable, m.end, count_only);
 }
 
 // The single step: two node patterns and one forward edge pattern with
 // neither term nor properties. Every edge in dict order: its term's type
 // against the schema, then its start node against the first pattern (type,
 // schema, properties), then its end node against the second.
-bool match_single_step(QueryValue& q, const PathPatternValue& path, const plan::Demand& demand) {
+std::unique_ptr<MatchProducer> single_step(QueryValue& q, const PathPatternValue& path, bool count_only) {
     const NodePatternValue& from = path.nodes[0];
     const NodePatternValue& to = path.nodes[1];
     const EdgePatternValue& via = path.edges[0];
-    const std::uint64_t cap = demand.rows;
-    EdgeRows rows;
-    rows.count_only = demand.count_only;
     PyObject* edges = q.graph.edges.get();
-    if (!edges || cap == 0) {
-        rows.bind_to(q, from.variable, via.variable, to.variable);
-        return true;
-    }
-    auto test = [&](PyObject* edge, bool& stop) {
-        Ref hold = Ref::borrow(edge);
+    auto test = [&from, &to, &via](PyObject* edge, bool& fits) {
         const EdgeValue& e = py::value_of<EdgeValue>(edge);
+        fits = false;
         if (via.term_type_schema && !via.term_type_schema->matches_type(*e.term->type())) return true;
-        bool fits = false;
         if (!node_matches(from, e.start.type, e.start.properties, fits)) return false;
-        if (fits && !node_matches(to, e.end.type, e.end.properties, fits)) return false;
-        if (fits && !rows.add(edge, e.properties.get(), false)) return false;
-        stop = rows.size() >= cap;
-        return true;
+        return !fits || node_matches(to, e.end.type, e.end.properties, fits);
     };
     // What a walk rejects before any property comparison: the schema, the
     // start node's type; the end node's type only when the start has no
     // properties to compare first.
     const bool end_is_pure = from.properties.empty();
-    auto pass_over = [&](const EdgeValue& e) {
+    auto pass_over = [&from, &to, &via, end_is_pure](const EdgeValue& e) {
         if (via.term_type_schema && !via.term_type_schema->matches_type(*e.term->type())) return true;
         if (!node_type_fits(from, e.start.type)) return true;
         return end_is_pure && !node_type_fits(to, e.end.type);
@@ -336,46 +426,51 @@ bool match_single_step(QueryValue& q, const PathPatternValue& path, const plan::
     const TypeRef from_type = exact_type_of(from), to_type = exact_type_of(to);
     std::shared_ptr<const EdgeIndex> index;
     const std::vector<std::uint32_t>* candidates = nullptr;
-    std::uint32_t want_end = TypeGroups::kNone;  // with both types: the end's group too
-    if (from_type || (to_type && end_is_pure)) index = current_edge_index(edges, q.graph.index.get());
+    EdgeWalk::Skip skip;
+    if (edges && (from_type || (to_type && end_is_pure)))
+        index = current_edge_index(edges, q.graph.index.get());
     if (index) {
-        static const std::vector<std::uint32_t> none;
         const auto& groups = from_type ? index->by_start : index->by_end;
         candidates = groups.find(index->types.find((from_type ? from_type : to_type)->digest()));
-        if (!candidates) candidates = &none;
+        if (!candidates) candidates = &no_ordinals();
         if (from_type && to_type && end_is_pure) {
-            want_end = index->types.find(to_type->digest());
-            if (want_end == TypeGroups::kNone) candidates = &none;
+            // Both types: the end's group too.
+            const std::uint32_t want_end = index->types.find(to_type->digest());
+            if (want_end == TypeGroups::kNone) candidates = &no_ordinals();
+            skip = [x = index.get(), want_end](std::uint32_t o) { return x->end_gid[o] != want_end; };
         }
     }
-    auto skip = [&](std::uint32_t ordinal) { return want_end != TypeGroups::kNone && index->end_gid[ordinal] != want_end; };
-    if (!visit_edges(edges, index.get(), candidates, skip, pass_over, test)) return false;
-    rows.bind_to(q, from.variable, via.variable, to.variable);
-    return true;
+    EdgeWalk walk(edges, std::move(index), candidates, std::move(skip), pass_over);
+    return std::make_unique<EdgeProducer>(std::move(walk), test, from.variable, via.variable, to.variable,
+                                          count_only);
 }
 
 bool plain_single_step(const PathPatternValue& path) {
     if (path.nodes.size() != 2 || path.edges.size() != 1) return false;
     const EdgePatternValue& e = path.edges[0];
-    return plan::reading_of(e.direction) == Reading::Forward && !e.term && e.properties.empty();
+    return plan::reading_of(e.direction) == Reading::Forward && !e.term && e.properties.empty() && !e.hops;
 }
 
 }  // namespace
 
-bool match_path(QueryValue& q, const PathPatternValue& path, const plan::Demand& demand);
-
-bool execute_match(QueryValue& q, const MatchOp& op, const plan::Demand& demand) {
-    const std::uint64_t cap = demand.rows;
-    if (const auto* node = std::get_if<NodePatternValue>(&op)) return match_node(q, *node, cap);
-    if (const auto* edge = std::get_if<MatchEdge>(&op)) return match_edge_form(q, *edge, cap);
+std::unique_ptr<MatchProducer> make_producer(QueryValue& q, const MatchOp& op, bool count_only) {
+    if (const auto* node = std::get_if<NodePatternValue>(&op)) return std::make_unique<NodeProducer>(q, *node, count_only);
+    if (const auto* edge = std::get_if<MatchEdge>(&op)) return edge_form(q, *edge, count_only);
     const PathPatternValue& path = std::get<PathPatternValue>(op);
     if (path.nodes.empty() || path.nodes.size() != path.edges.size() + 1) {
         raise(QuorvelError::invalid_query("a path needs one more node than edges", "match"));
-        return false;
+        return nullptr;
     }
-    if (path.edges.empty()) return match_node(q, path.nodes[0], cap);
-    if (plain_single_step(path)) return match_single_step(q, path, demand);
-    return match_path(q, path, demand);
+    if (path.edges.empty()) return std::make_unique<NodeProducer>(q, path.nodes[0], count_only);
+    if (plain_single_step(path)) return single_step(q, path, count_only);
+    return make_path_producer(q, path, count_only);
+}
+
+bool execute_match(QueryValue& q, const MatchOp& op, const plan::Demand& demand) {
+    auto producer = make_producer(q, op, demand.count_only);
+    if (!producer || !producer->produce(demand.rows)) return false;
+    producer->bind_to(q);
+    return true;
 }
 
 }  // namespace quorvel

@@ -30,8 +30,6 @@ namespace quorvel {
 using py::Ref;
 using plan::Reading;
 
-bool ready_edge(PyObject* value);
-bool node_candidates(const QueryValue& q, const NodePatternValue& p, Column& out);
 
 namespace {
 
@@ -109,14 +107,24 @@ struct Step {
     bool backward;
 };
 
-class PathMatcher {
+// Every node and edge position of a path, in binding order.
+std::vector<const std::optional<std::string>*> names_of(const PathPatternValue& path) {
+    std::vector<const std::optional<std::string>*> names;
+    for (std::size_t i = 0; i < path.nodes.size(); ++i) {
+        names.push_back(&path.nodes[i].variable);
+        if (i < path.edges.size()) names.push_back(&path.edges[i].variable);
+    }
+    return names;
+}
+
+class PathMatcher : public MatchProducer {
 public:
-    PathMatcher(QueryValue& q, const PathPatternValue& path, const plan::Demand& demand)
-        : q_(q), path_(path), hops_(path.edges.size()), cap_(demand.rows), count_only_(demand.count_only) {
+    PathMatcher(QueryValue& q, const PathPatternValue& path, bool count_only)
+        : q_(q), path_(path), hops_(path.edges.size()), positions_(names_of(path), count_only) {
         for (const EdgePatternValue& e : path.edges) readings_.push_back(plan::reading_of(e.direction));
     }
 
-    bool run() {
+    bool open() {
         if (!source_.open(q_)) return false;
         tested_.resize(hops_);
         // Where a node pattern names one type, the index's groups answer its
@@ -126,17 +134,50 @@ public:
             TypeRef t = exact_type_of(path_.nodes[i + 1]);
             arrive_gid_.push_back(t ? x.types.find(t->digest()) : kAnyGid);
         }
-        if (cap_ > 0 && !walk()) return false;
-        bind_all();
+        frames_.push_back(first_frame());
         return true;
     }
 
-private:
-    const EdgeValue& edge(std::uint32_t ordinal) const { return py::value_of<EdgeValue>(source_.object(ordinal)); }
-    std::uint32_t leaving_gid(const Step& s) const {
-        const EdgeIndex& x = source_.index();
-        return s.backward ? x.end_gid[s.ordinal] : x.start_gid[s.ordinal];
+    // The walk, depth first, until `rows` rows are found or it is done.
+    bool produce(std::uint64_t rows) override {
+        Ticker tick;
+        try {
+            while (!frames_.empty() && positions_.rows() < rows) {
+                if (!tick.ok()) return false;
+                const std::size_t i = frames_.size() - 1;
+                Step s;
+                if (!next(i, frames_.back(), s)) {
+                    frames_.pop_back();
+                    if (!chosen_.empty()) chosen_.pop_back();
+                    continue;
+                }
+                if (arrive_gid_[i] != kAnyGid && arriving_gid(s) != arrive_gid_[i]) continue;
+                bool used = false;
+                for (const Step& c : chosen_) used = used || c.ordinal == s.ordinal;
+                if (used) continue;
+                bool ok = false;
+                if (!passes(i, s, ok)) return false;
+                if (!ok) continue;
+                chosen_.push_back(s);
+                if (chosen_.size() == hops_) {
+                    add_row();
+                    chosen_.pop_back();
+                    continue;
+                }
+                frames_.push_back(frame_leaving(i + 1, arriving_gid(s)));
+            }
+            return true;
+        } catch (const std::bad_alloc&) {
+            PyErr_Format(PyExc_MemoryError, "out of memory after %zu paths (match)", positions_.rows());
+            return false;
+        }
     }
+    bool exhausted() const override { return frames_.empty(); }
+    std::size_t rows() const override { return positions_.rows(); }
+    const Column* column(const std::string& name) const override { return positions_.column(name); }
+    void bind_to(QueryValue& q) override { positions_.bind_to(q); }
+
+private:
     std::uint32_t arriving_gid(const Step& s) const {
         const EdgeIndex& x = source_.index();
         return s.backward ? x.start_gid[s.ordinal] : x.end_gid[s.ordinal];
@@ -235,97 +276,45 @@ private:
         return true;
     }
 
-    bool walk() {
-        std::vector<Frame> frames{first_frame()};
-        std::vector<Step> chosen;  // always frames.size() - 1 long
-        Ticker tick;
-        while (!frames.empty()) {
-            if (!tick.ok()) return false;
-            const std::size_t i = frames.size() - 1;
-            Step s;
-            if (!next(i, frames.back(), s)) {
-                frames.pop_back();
-                if (!chosen.empty()) chosen.pop_back();
-                continue;
-            }
-            if (arrive_gid_[i] != kAnyGid && arriving_gid(s) != arrive_gid_[i]) continue;
-            bool used = false;
-            for (const Step& c : chosen) used = used || c.ordinal == s.ordinal;
-            if (used) continue;
-            bool ok = false;
-            if (!passes(i, s, ok)) return false;
-            if (!ok) continue;
-            chosen.push_back(s);
-            if (chosen.size() == hops_) {
-                if (!add_row(chosen)) return false;
-                chosen.pop_back();
-                if (rows_ >= cap_) return true;
-                continue;
-            }
-            frames.push_back(frame_leaving(i + 1, arriving_gid(s)));
-        }
-        return true;
+    Bound end_of(const Step& s, bool leaving) const {
+        PyObject* e = source_.object(s.ordinal);
+        const bool start = leaving != s.backward;
+        const EdgeValue& v = py::value_of<EdgeValue>(e);
+        return Bound::edge_end(e, start, (start ? v.start : v.end).properties.get());
     }
 
-    bool add_row(const std::vector<Step>& steps) {
-        ++rows_;
-        if (count_only_) return true;
-        try {
-            if (node_rows_.empty()) node_rows_.resize(hops_ + 1), edge_rows_.resize(hops_);
-            auto end_of = [&](const Step& s, bool leaving) {
-                PyObject* e = source_.object(s.ordinal);
-                const bool start = leaving != s.backward;
-                const EdgeValue& v = py::value_of<EdgeValue>(e);
-                return Bound::edge_end(e, start, (start ? v.start : v.end).properties.get());
-            };
-            node_rows_[0].push_back(end_of(steps[0], true));
-            for (std::size_t i = 0; i < steps.size(); ++i) {
-                PyObject* e = source_.object(steps[i].ordinal);
-                edge_rows_[i].push_back(Bound::edge(e, py::value_of<EdgeValue>(e).properties.get()));
-                node_rows_[i + 1].push_back(end_of(steps[i], false));
+    void add_row() {
+        if (positions_.kept(0)) positions_.add(0, end_of(chosen_[0], true));
+        for (std::size_t i = 0; i < chosen_.size(); ++i) {
+            if (positions_.kept(2 * i + 1)) {
+                PyObject* e = source_.object(chosen_[i].ordinal);
+                positions_.add(2 * i + 1, Bound::edge(e, py::value_of<EdgeValue>(e).properties.get()));
             }
-            return true;
-        } catch (const std::bad_alloc&) {
-            PyErr_Format(PyExc_MemoryError, "out of memory after %zu paths (match)", rows_ - 1);
-            return false;
+            if (positions_.kept(2 * i + 2)) positions_.add(2 * i + 2, end_of(chosen_[i], false));
         }
-    }
-
-    // In path order, so that a later position with the same name replaces.
-    void bind_all() {
-        node_rows_.resize(hops_ + 1);
-        edge_rows_.resize(hops_);
-        for (std::size_t i = 0; i <= hops_; ++i) {
-            const auto& node_var = path_.nodes[i].variable;
-            if (count_only_) {
-                if (node_var) q_.vars().bind_counted(*node_var, rows_);
-                if (i < hops_ && path_.edges[i].variable) q_.vars().bind_counted(*path_.edges[i].variable, rows_);
-                continue;
-            }
-            bind(q_, node_var, std::move(node_rows_[i]));
-            if (i < hops_) bind(q_, path_.edges[i].variable, std::move(edge_rows_[i]));
-        }
+        positions_.row_done();
     }
 
     QueryValue& q_;
     const PathPatternValue& path_;
     const std::size_t hops_;
-    const std::uint64_t cap_;
-    const bool count_only_;
+    Positions positions_;
     std::vector<Reading> readings_;
     EdgeSource source_;
     std::vector<std::vector<std::uint8_t>> tested_;  // per position: 2 bits per edge and direction
     // Per position: the group of the one type its arriving node may have.
     static constexpr std::uint32_t kAnyGid = TypeGroups::kNone - 1;
     std::vector<std::uint32_t> arrive_gid_;
-    std::size_t rows_ = 0;
-    std::vector<Column> node_rows_, edge_rows_;
+    std::vector<Frame> frames_;
+    std::vector<Step> chosen_;  // always frames_.size() - 1 long
 };
 
 }  // namespace
 
-bool match_path(QueryValue& q, const PathPatternValue& path, const plan::Demand& demand) {
-    return PathMatcher(q, path, demand).run();
+std::unique_ptr<MatchProducer> make_path_producer(QueryValue& q, const PathPatternValue& path, bool count_only) {
+    auto matcher = std::make_unique<PathMatcher>(q, path, count_only);
+    if (!matcher->open()) return nullptr;
+    return matcher;
 }
 
 }  // namespace quorvel

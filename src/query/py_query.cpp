@@ -252,7 +252,7 @@ PyObject* pattern_builder(PyObject* self, PyObject* args, PyObject* kwargs, Buil
         const bool pattern_form = p.pattern && (which != Builder::Merge || (!p.node && !p.edge));
         if (pattern_form) {
             PathPatternValue path;
-            if (!parse_path_pattern(*p.pattern, path)) return nullptr;
+            if (!parse_path_pattern(*p.pattern, path, true)) return nullptr;
             // Until the run substitutes parameters and walks several hops.
             auto not_yet = [](const char* what) -> PyObject* {
                 PyErr_SetString(PyExc_NotImplementedError, what);

@@ -186,34 +186,36 @@ bool merge_edge(QueryValue& q, const MergeEdge& m) {
     const Digest& want_start = start.type->digest();
     const Digest& want_end = end.type->digest();
     PyObject* edges = q.graph.edges.get();
-    // Only edges from the start node's type can pass: the index names them.
+    // Only edges from the start node's type to the end node's can pass: the
+    // index names them.
     auto index = current_edge_index(edges, q.graph.index.get());
     const std::vector<std::uint32_t>* candidates = nullptr;
     static const std::vector<std::uint32_t> none;
-    std::uint32_t end_gid = TypeGroups::kNone;
+    EdgeWalk::Skip skip;
     if (index) {
         candidates = index->by_start.find(index->types.find(want_start));
-        end_gid = index->types.find(want_end);
+        const std::uint32_t end_gid = index->types.find(want_end);
         if (!candidates || end_gid == TypeGroups::kNone) candidates = &none;
+        skip = [x = index.get(), end_gid](std::uint32_t o) { return x->end_gid[o] != end_gid; };
     }
-    auto skip = [&](std::uint32_t ordinal) { return index->end_gid[ordinal] != end_gid; };
-    Bound found;
     auto pass_over = [&](const EdgeValue& e) {
         return e.start.type->digest() != want_start || e.end.type->digest() != want_end;
     };
-    bool ok = visit_edges(edges, index.get(), candidates, skip, pass_over, [&](PyObject* edge, bool& stop) {
-        Ref hold = Ref::borrow(edge);
-        const EdgeValue& e = py::value_of<EdgeValue>(edge);
-        if (pass_over(e)) return true;
+    EdgeWalk walk(edges, std::move(index), candidates, std::move(skip), pass_over);
+    Bound found;
+    for (;;) {
+        Ref edge;
+        if (!walk.next(edge)) return false;
+        if (!edge) break;
+        const EdgeValue& e = py::value_of<EdgeValue>(edge.get());
+        if (pass_over(e)) continue;
         bool fits = false;
         if (!edge_pattern_matches(m.pattern, e, fits)) return false;
         if (fits) {
-            found = Bound::edge(edge, e.properties.get());
-            stop = true;
+            found = Bound::edge(edge.get(), e.properties.get());
+            break;
         }
-        return true;
-    });
-    if (!ok) return false;
+    }
     if (!found.hole()) {
         if (m.pattern.variable) q.vars().append_to(*m.pattern.variable).push_back(std::move(found));
         return true;
