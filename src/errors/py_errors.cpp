@@ -23,4 +23,9 @@ PyObject* raise(const QuorvelError& err) {
     return nullptr;
 }
 
+PyObject* raise_missing_parameter(const std::string& name, const char* context) {
+    PyErr_Format(PyExc_NameError, "Parameter '%s' has no value (%s)", name.c_str(), context);
+    return nullptr;
+}
+
 }  // namespace quorvel

@@ -59,6 +59,26 @@ bool PatternProperties::add_parameter(std::string key, std::string name) {
     return true;
 }
 
+bool PatternProperties::resolve(PyObject* values, const char* context) {
+    for (std::size_t i = 0; i < parameters_.size(); ++i) {
+        if (parameters_[i].empty()) continue;
+        PyObject* found = nullptr;
+        if (values) {
+            Ref key = py::str(parameters_[i]);
+            if (!key) return false;
+            found = PyDict_GetItemWithError(values, key.get());  // str keys only: no Python code
+            if (!found && PyErr_Occurred()) return false;
+        }
+        if (!found) {
+            raise_missing_parameter(parameters_[i], context);
+            return false;
+        }
+        entries_[i].second = Ref::borrow(found);
+    }
+    parameters_.clear();
+    return true;
+}
+
 int PatternProperties::traverse(visitproc visit, void* arg) const {
     // The keys are exact str objects, which cannot be part of a cycle.
     for (const Entry& e : entries_) QV_VISIT(e.second);

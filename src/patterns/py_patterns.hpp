@@ -58,6 +58,9 @@ public:
         return i < parameters_.size() && !parameters_[i].empty() ? &parameters_[i] : nullptr;
     }
     bool has_parameters() const noexcept { return !parameters_.empty(); }
+    // Puts each parameter's value (from the dict `values`, which may be null)
+    // in its entry. A parameter without a value raises NameError naming it.
+    bool resolve(PyObject* values, const char* context);
 
     int traverse(visitproc visit, void* arg) const;
     void clear();

@@ -150,6 +150,24 @@ PyObject* count_builder(PyObject* self, PyObject* args, PyObject* kwargs, const 
     });
 }
 
+// Values for the query's $name placeholders: the ones given join (and
+// replace) those given before. Nothing is queued; the values are read when
+// the queue runs.
+PyObject* q_parameters(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return exclusive(self, [&](QueryValue& q) -> PyObject* {
+        if (args && PyTuple_GET_SIZE(args) > 0) {
+            PyErr_Format(PyExc_TypeError, "parameters() takes no positional arguments (%zd given)",
+                         PyTuple_GET_SIZE(args));
+            return nullptr;
+        }
+        Ref merged = Ref::steal(q.parameters ? PyDict_Copy(q.parameters.get()) : PyDict_New());
+        if (!merged) return nullptr;
+        if (kwargs && PyDict_Update(merged.get(), kwargs) < 0) return nullptr;
+        q.parameters = std::move(merged);
+        return finish_builder(q, std::nullopt);
+    });
+}
+
 PyObject* q_limit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return count_builder<LimitOp>(self, args, kwargs, "limit");
 }
@@ -253,17 +271,12 @@ PyObject* pattern_builder(PyObject* self, PyObject* args, PyObject* kwargs, Buil
         if (pattern_form) {
             PathPatternValue path;
             if (!parse_path_pattern(*p.pattern, path, true)) return nullptr;
-            // Until the run substitutes parameters and walks several hops.
-            auto not_yet = [](const char* what) -> PyObject* {
-                PyErr_SetString(PyExc_NotImplementedError, what);
-                return nullptr;
-            };
-            for (const NodePatternValue& n : path.nodes)
-                if (n.properties.has_parameters()) return not_yet("parameters are not substituted yet");
-            for (const EdgePatternValue& e : path.edges) {
-                if (e.hops) return not_yet("variable-length edges are not run yet");
-                if (e.properties.has_parameters()) return not_yet("parameters are not substituted yet");
-            }
+            // Until the run walks several hops.
+            for (const EdgePatternValue& e : path.edges)
+                if (e.hops) {
+                    PyErr_SetString(PyExc_NotImplementedError, "variable-length edges are not run yet");
+                    return nullptr;
+                }
             if (which == Builder::Match) {
                 op = MatchOperation{MatchOp{std::move(path)}};
             } else if (which == Builder::Create) {
@@ -402,6 +415,15 @@ PyMethodDef query_methods[] = {
     {"limit", QV_KW(q_limit), "limit($self, count)\n--\n\n"},
     {"skip", QV_KW(q_skip), "skip($self, count)\n--\n\n"},
     {"execute", QV_ENTRY(q_execute), METH_NOARGS, "execute($self)\n--\n\n"},
+    {"parameters", QV_KW(q_parameters),
+     "parameters($self, /, **values)\n--\n\n"
+     "Values for the $name placeholders of conditions and pattern property maps.\n\n"
+     "Each value is used as the object it is (compared with ==), never turned\n"
+     "into text. Values given here join and replace those given before.\n\n"
+     "Returns:\n"
+     "    A new Query holding this query's operations and parameters\n\n"
+     "Example:\n"
+     "    >>> q.match(\"(n:Person {name: $who})\").where(\"n.age > $age\").parameters(who=\"Ann\", age=30)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

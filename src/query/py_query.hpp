@@ -170,10 +170,14 @@ struct QueryValue {
     OpList operations;
     GraphValue graph;
     SharedVars bindings;
+    // The values of $name placeholders: a dict of str keys, replaced (never
+    // changed in place) by each parameters() call, so copies share it.
+    py::Ref parameters;
 
     QueryValue() = default;
     explicit QueryValue(GraphValue g) : graph(std::move(g)) {}
-    QueryValue(const QueryValue& o) = default;
+    QueryValue(const QueryValue& o)
+        : operations(o.operations), graph(o.graph), bindings(o.bindings), parameters(o.parameters.clone()) {}
     QueryValue(QueryValue&&) noexcept = default;
     QueryValue& operator=(QueryValue&&) noexcept = default;
 

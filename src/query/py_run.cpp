@@ -89,14 +89,53 @@ Effects effects_of(const QueryOperation& op) {
     return e;
 }
 
+// Calls `f` on the required properties of every pattern of a payload.
+template <class Payload, class F>
+bool each_properties(Payload& payload, F&& f) {
+    return std::visit(
+        [&](auto& p) {
+            using T = std::decay_t<decltype(p)>;
+            if constexpr (std::is_same_v<T, NodePatternValue>) {
+                return f(p.properties);
+            } else if constexpr (std::is_same_v<T, PathPatternValue>) {
+                for (auto& n : p.nodes)
+                    if (!f(n.properties)) return false;
+                for (auto& e : p.edges)
+                    if (!f(e.properties)) return false;
+                return true;
+            } else {
+                return f(p.pattern.properties);
+            }
+        },
+        payload);
+}
+
+// The payload with its $name placeholders filled from the query's
+// parameters: the original when it has none, else `scratch`, a copy. Null
+// with NameError when a placeholder has no value.
+template <class Payload>
+const Payload* with_parameters(const QueryValue& q, const Payload& payload, Payload& scratch, const char* context) {
+    bool any = false;
+    each_properties(const_cast<Payload&>(payload), [&](PatternProperties& p) { return !(any = any || p.has_parameters()); });
+    if (!any) return &payload;
+    scratch = payload;
+    if (!each_properties(scratch, [&](PatternProperties& p) { return p.resolve(q.parameters.get(), context); }))
+        return nullptr;
+    return &scratch;
+}
+
 bool execute_one(QueryValue& q, const QueryOperation& op) {
     return std::visit(
         [&](const auto& o) -> bool {
             using T = std::decay_t<decltype(o)>;
             if constexpr (std::is_same_v<T, CreateOperation>) {
-                return execute_create(q, o.op);
+                CreateOp scratch;
+                const CreateOp* resolved = with_parameters(q, o.op, scratch, "create");
+                return resolved && execute_create(q, *resolved);
             } else if constexpr (std::is_same_v<T, MergeOperation>) {
-                return execute_merge(q, o.op);
+                MergeOp scratch;
+                const MergeOp* resolved = with_parameters(q, o.op, scratch, "merge");
+                return resolved && execute_merge(q, *resolved);
             } else if constexpr (std::is_same_v<T, SetOp>) {
                 return execute_set(q, o);
             } else if constexpr (std::is_same_v<T, DeleteOp>) {
@@ -134,7 +173,9 @@ bool execute_operations(QueryValue& q, ResultKind result, std::size_t* rows) {
     bool ok = true;
     for (std::size_t i = 0; i < ops.size() && ok; ++i) {
         if (const auto* m = std::get_if<MatchOperation>(ops[i])) {
-            ok = execute_match(q, m->op, plan::demand(effects, i, wanted));
+            MatchOp scratch;
+            const MatchOp* resolved = with_parameters(q, m->op, scratch, "match");
+            ok = resolved && execute_match(q, *resolved, plan::demand(effects, i, wanted));
         } else if (std::holds_alternative<OrderByOp>(*ops[i])) {
             // Consecutive order_by operations make one sort, the first being
             // the primary key.

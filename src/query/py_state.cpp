@@ -149,6 +149,7 @@ Table& SharedVars::edit() {
 int QueryValue::traverse(visitproc visit, void* arg) const {
     if (int r = graph.traverse(visit, arg)) return r;
     if (int r = operations.traverse(visit, arg)) return r;
+    QV_VISIT(parameters);
     return bindings.traverse(visit, arg);
 }
 
@@ -156,6 +157,7 @@ void QueryValue::clear() {
     operations.clear();
     bindings.clear();
     graph.clear();
+    parameters.reset();
 }
 
 }  // namespace quorvel

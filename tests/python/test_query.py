@@ -69,6 +69,7 @@ SIGNATURES = {  # in registration order
     "limit": "($self, count)",
     "skip": "($self, count)",
     "execute": "($self)",
+    "parameters": "($self, /, **values)",
 }
 
 
