@@ -15,14 +15,30 @@ using py::Ref;
 
 namespace {
 
-void collect_schemas(const cond::Expr& root, CompiledCondition& c) {
+// The schemas of the type tests, compiled once, and the parameters named.
+void collect(const cond::Expr& root, CompiledCondition& c) {
+    auto add_parameter = [&](const std::string& name) {
+        if (std::find(c.parameters.begin(), c.parameters.end(), name) == c.parameters.end())
+            c.parameters.push_back(name);
+    };
+    std::vector<const cond::Operand*> operands;
     std::vector<const cond::Expr*> stack{&root};
     while (!stack.empty()) {
         const cond::Expr* e = stack.back();
         stack.pop_back();
         if (e->kind == cond::Expr::Kind::TypeTest && !c.schemas.count(e->schema))
             c.schemas.emplace(e->schema, TypeSchemaValue(e->schema));
+        if (e->kind == cond::Expr::Kind::In && e->list.kind == cond::Literal::Kind::Parameter)
+            add_parameter(e->list.text);
+        operands.push_back(&e->lhs);
+        operands.push_back(&e->rhs);
         for (const cond::Expr& child : e->children) stack.push_back(&child);
+    }
+    while (!operands.empty()) {
+        const cond::Operand* o = operands.back();
+        operands.pop_back();
+        if (o->kind == cond::Operand::Kind::Parameter) add_parameter(o->name);
+        for (const cond::Operand& a : o->args) operands.push_back(&a);
     }
 }
 
@@ -368,7 +384,7 @@ std::shared_ptr<const CompiledCondition> compile_condition(std::string_view text
     auto c = std::make_shared<CompiledCondition>();
     c->expr = std::move(std::get<cond::Expr>(parsed));
     c->variables = cond::variables_of(c->expr);
-    collect_schemas(c->expr, *c);
+    collect(c->expr, *c);
     cache.put(text, c);
     return c;
 }

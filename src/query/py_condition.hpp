@@ -24,6 +24,7 @@ struct CompiledCondition {
     cond::Expr expr;
     std::vector<std::string> variables;
     std::unordered_map<std::string, TypeSchemaValue> schemas;  // by schema text
+    std::vector<std::string> parameters;                       // the $names it uses
 };
 
 // Parses `text`; a malformed condition raises ValueError

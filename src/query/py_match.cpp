@@ -212,50 +212,43 @@ bool match_nodes_plainly(const QueryValue& q, const NodePatternValue& p, std::ui
     return true;
 }
 
-// The nodes passing the pattern, in dict order, at most `cap` of them.
-bool match_nodes(const QueryValue& q, const NodePatternValue& p, std::uint64_t cap, Column& results) {
-    if (q.graph.nodes && !p.type_obj && !exact_type_of(p)) {
-        bool done = false;
-        if (!match_nodes_plainly(q, p, cap, results, done)) return false;
-        if (done) return true;
-        results.clear();
-    }
-    Column candidates;
-    if (!node_candidates(q, p, candidates)) return false;
-    Ticker tick;
-    for (Bound& node : candidates) {
-        if (results.size() >= cap) break;
-        if (!tick.ok()) return false;
-        bool ok = false;
-        Ref props = Ref::borrow(node.properties());
-        if (!node_matches(p, node.type(), props, ok)) return false;
-        if (ok) results.push_back(std::move(node));
-    }
-    return true;
-}
-
-
 // ---- node matches as producers -------------------------------------------------------
 
-// A node match finds everything at once: its cost is one pass over the
-// nodes, and nothing after it can make that shorter but a limit.
+// A node match takes its candidates first (every node, or those of its
+// type), then tests them in order as rows are asked for -- or, when the
+// whole pass can run no Python code, finds every row in that one pass.
 class NodeProducer : public MatchProducer {
 public:
     NodeProducer(const QueryValue& q, const NodePatternValue& p, bool count_only)
         : q_(q), p_(p), positions_({&p.variable}, count_only) {}
 
     bool produce(std::uint64_t rows) override {
-        if (done_) return true;
-        done_ = true;
-        Column found;
-        if (!match_nodes(q_, p_, rows, found)) return false;
-        for (Bound& b : found) {
-            if (positions_.kept(0)) positions_.add(0, std::move(b));
+        if (!started_) {
+            started_ = true;
+            bool done = false;
+            if (q_.graph.nodes && !p_.type_obj && !exact_type_of(p_)) {
+                if (!match_nodes_plainly(q_, p_, plan::kAll, candidates_, done)) return false;
+                if (!done) candidates_.clear();
+            }
+            tested_ = done;
+            if (!done && !node_candidates(q_, p_, candidates_)) return false;
+        }
+        Ticker tick;
+        while (next_ < candidates_.size() && positions_.rows() < rows) {
+            if (!tick.ok()) return false;
+            Bound& node = candidates_[next_++];
+            bool ok = tested_;
+            if (!ok) {
+                Ref props = Ref::borrow(node.properties());
+                if (!node_matches(p_, node.type(), props, ok)) return false;
+            }
+            if (!ok) continue;
+            if (positions_.kept(0)) positions_.add(0, std::move(node));
             positions_.row_done();
         }
         return true;
     }
-    bool exhausted() const override { return done_; }
+    bool exhausted() const override { return started_ && next_ >= candidates_.size(); }
     std::size_t rows() const override { return positions_.rows(); }
     const Column* column(const std::string& name) const override { return positions_.column(name); }
     void bind_to(QueryValue& q) override { positions_.bind_to(q); }
@@ -264,7 +257,10 @@ private:
     const QueryValue& q_;
     const NodePatternValue& p_;
     Positions positions_;
-    bool done_ = false;
+    Column candidates_;
+    std::size_t next_ = 0;
+    bool started_ = false;
+    bool tested_ = false;  // the candidates are the rows already
 };
 
 }  // namespace

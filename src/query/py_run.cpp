@@ -6,10 +6,15 @@
 // rest of the queue and the result can see (plan::demand): the leading rows
 // a later limit keeps, or only their number for a count nobody reads the
 // values of.
-#include "query/py_engine.hpp"
+#include <algorithm>
+
+#include "binding/args.hpp"
 #include "query/py_condition.hpp"
+#include "query/py_engine.hpp"
 
 namespace quorvel {
+
+using py::Ref;
 
 namespace {
 
@@ -158,6 +163,100 @@ bool execute_one(QueryValue& q, const QueryOperation& op) {
         op);
 }
 
+// The operations right after a match that can be run while it is still
+// finding rows: where and skip, up to the first limit. The index of that
+// limit, or 0 when there is no such run with a where in it.
+std::size_t stream_end(const std::vector<const QueryOperation*>& ops, std::size_t match) {
+    bool filters = false;
+    for (std::size_t j = match + 1; j < ops.size(); ++j) {
+        if (std::holds_alternative<WhereOp>(*ops[j])) {
+            filters = true;
+        } else if (std::holds_alternative<LimitOp>(*ops[j])) {
+            return filters ? j : 0;
+        } else if (!std::holds_alternative<SkipOp>(*ops[j])) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// A match followed by where and skip operations and a limit, run a row at a
+// time: the match finds rows only until the limit has enough. That is
+// indistinguishable from running each operation in turn as long as the
+// conditions run no Python code (see Evaluator's plain-only mode), name only
+// bound variables and given parameters. The first row that would run Python
+// code ends the streaming: the match then finds all its rows and the
+// operations run as usual, which gives what they would have given from the
+// start, since nothing before could be seen. Returns false on an error; sets
+// `next` to the operation to go on with.
+bool run_streaming(QueryValue& q, const std::vector<const QueryOperation*>& ops, const std::vector<Effects>& effects,
+                   std::size_t match, std::size_t limit, const MatchOp& op, const plan::Demand& demand,
+                   std::size_t& next) {
+    const std::vector<std::string>& vars = effects[match].binds;
+    for (std::size_t j = match + 1; j < limit; ++j) {
+        const auto* w = std::get_if<WhereOp>(ops[j]);
+        if (!w) continue;
+        bool ok = true;
+        for (const std::string& v : w->compiled->variables)
+            ok = ok && (q.vars().has(v) || std::find(vars.begin(), vars.end(), v) != vars.end());
+        for (const std::string& p : w->compiled->parameters) {
+            ok = ok && q.parameters;
+            if (!ok) break;
+            Ref key = py::str(p);
+            if (!key) return false;
+            ok = PyDict_GetItemWithError(q.parameters.get(), key.get()) != nullptr;
+            if (PyErr_Occurred()) return false;
+        }
+        if (!ok) {
+            next = match + 1;
+            return execute_match(q, op, demand);
+        }
+    }
+    auto producer = make_producer(q, op, false);
+    if (!producer) return false;
+    // Rows of the bindings that the match does not replace.
+    std::size_t others = 0;
+    for (const auto& [name, column] : q.vars().columns())
+        if (std::find(vars.begin(), vars.end(), name) == vars.end()) others = std::max(others, column.size());
+    RowSource rows(q.vars(), producer.get(), vars);
+    Evaluator eval(rows, q.parameters.get(), true);
+    std::vector<std::uint64_t> skips(limit - match, 0);
+    for (std::size_t j = match + 1; j < limit; ++j)
+        if (const auto* s = std::get_if<SkipOp>(ops[j])) skips[j - match] = s->count;
+    const std::uint64_t wanted = std::get<LimitOp>(*ops[limit]).count;
+    std::vector<std::size_t> kept;
+    Ticker tick;
+    bool blocked = false;
+    for (std::size_t r = 0; kept.size() < wanted && !blocked; ++r) {
+        if (!tick.ok()) return false;
+        if (producer->rows() <= r && !producer->exhausted() && !producer->produce(r + 1)) return false;
+        if (r >= std::max(others, producer->rows())) break;
+        bool survives = true;
+        for (std::size_t j = match + 1; j < limit && survives; ++j) {
+            if (const auto* w = std::get_if<WhereOp>(ops[j])) {
+                const Tri t = eval.test(w->compiled->expr, *w->compiled, r);
+                if (t == Tri::Error) return false;
+                blocked = t == Tri::Blocked;
+                survives = t == Tri::True;
+            } else if (skips[j - match] > 0) {
+                --skips[j - match];
+                survives = false;
+            }
+        }
+        if (survives) kept.push_back(r);
+    }
+    if (blocked) {
+        if (!producer->produce(demand.rows)) return false;
+        producer->bind_to(q);
+        next = match + 1;
+        return true;
+    }
+    producer->bind_to(q);
+    q.vars().keep_rows(kept);
+    next = limit + 1;
+    return true;
+}
+
 }  // namespace
 
 bool execute_operations(QueryValue& q, ResultKind result, std::size_t* rows) {
@@ -175,7 +274,16 @@ bool execute_operations(QueryValue& q, ResultKind result, std::size_t* rows) {
         if (const auto* m = std::get_if<MatchOperation>(ops[i])) {
             MatchOp scratch;
             const MatchOp* resolved = with_parameters(q, m->op, scratch, "match");
-            ok = resolved && execute_match(q, *resolved, plan::demand(effects, i, wanted));
+            const plan::Demand demand = plan::demand(effects, i, wanted);
+            if (!resolved) {
+                ok = false;
+            } else if (std::size_t limit = stream_end(ops, i)) {
+                std::size_t next = i + 1;
+                ok = run_streaming(q, ops, effects, i, limit, *resolved, demand, next);
+                i = next - 1;
+            } else {
+                ok = execute_match(q, *resolved, demand);
+            }
         } else if (std::holds_alternative<OrderByOp>(*ops[i])) {
             // Consecutive order_by operations make one sort, the first being
             // the primary key.
