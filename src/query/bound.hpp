@@ -28,7 +28,7 @@ namespace quorvel {
 
 class Bound {
 public:
-    enum class Kind : std::uint8_t { Hole, Node, Edge, EdgeStart, EdgeEnd, Value };
+    enum class Kind : std::uint8_t { Hole, Node, Edge, EdgeStart, EdgeEnd, EdgeList, Value };
 
     Bound() = default;
     Bound(const Bound& o) : holder_(o.holder_.clone()), props_(o.props_.clone()), kind_(o.kind_) {}
@@ -47,6 +47,13 @@ public:
     static Bound edge_end(PyObject* edge, bool start, PyObject* props) {
         return Bound(edge, props, start ? Kind::EdgeStart : Kind::EdgeEnd);
     }
+    // The edges of a variable-length step: a tuple of stored Edge objects.
+    static Bound edge_list(py::Ref tuple) {
+        Bound b;
+        b.holder_ = std::move(tuple);
+        b.kind_ = Kind::EdgeList;
+        return b;
+    }
     static Bound value(py::Ref v) {
         Bound b;
         b.holder_ = std::move(v);
@@ -58,7 +65,8 @@ public:
     bool is_node() const noexcept { return kind_ == Kind::Node || kind_ == Kind::EdgeStart || kind_ == Kind::EdgeEnd; }
     bool is_edge() const noexcept { return kind_ == Kind::Edge; }
     bool is_element() const noexcept { return is_node() || is_edge(); }
-    bool is_value() const noexcept { return kind_ == Kind::Value; }
+    // A plain value: a Python object, or a list of edges.
+    bool is_value() const noexcept { return kind_ == Kind::Value || kind_ == Kind::EdgeList; }
 
     // The node value's type (is_node()), the edge value (is_edge()).
     const TypeRef& type() const noexcept {

@@ -187,7 +187,8 @@ bool Evaluator::operand(const cond::Operand& o, std::size_t row, Value& out) {
             if (!b) return true;
             if (b->is_value()) {
                 if (b->object() != Py_None) {
-                    out.object = Ref::borrow(b->object());
+                    out.object = b->to_python();
+                    if (!out.object) return false;
                     out.kind = Value::Object;
                 }
                 return true;

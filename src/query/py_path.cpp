@@ -102,11 +102,6 @@ struct Ordinals {
     std::uint32_t operator[](std::size_t i) const { return list ? (*list)[i] : static_cast<std::uint32_t>(i); }
 };
 
-struct Step {
-    std::uint32_t ordinal;
-    bool backward;
-};
-
 // Every node and edge position of a path, in binding order.
 std::vector<const std::optional<std::string>*> names_of(const PathPatternValue& path) {
     std::vector<const std::optional<std::string>*> names;
@@ -117,54 +112,57 @@ std::vector<const std::optional<std::string>*> names_of(const PathPatternValue& 
     return names;
 }
 
+TypeRef exact_type_of(const NodePatternValue& p) {
+    return p.type_obj ? p.type_obj : p.type_schema ? p.type_schema->schema->exact_type() : TypeRef();
+}
+
+// A node a segment of the path begins or ends at: one end of an edge (read
+// through the edge object) or a node stored in graph.nodes.
+struct NodeAt {
+    PyObject* holder = nullptr;
+    Bound::Kind kind = Bound::Kind::Node;
+    std::uint32_t gid = TypeGroups::kNone;
+    std::uint32_t ordinal = 0;  // an edge end: the edge's ordinal
+};
+
 class PathMatcher : public MatchProducer {
 public:
     PathMatcher(QueryValue& q, const PathPatternValue& path, bool count_only)
-        : q_(q), path_(path), hops_(path.edges.size()), positions_(names_of(path), count_only) {
-        for (const EdgePatternValue& e : path.edges) readings_.push_back(plan::reading_of(e.direction));
+        : q_(q), path_(path), segments_(path.edges.size()), positions_(names_of(path), count_only) {
+        for (const EdgePatternValue& e : path.edges) {
+            readings_.push_back(plan::reading_of(e.direction));
+            lo_.push_back(e.hops ? e.hops->min : 1);
+            hi_.push_back(e.hops ? e.hops->max : 1);
+            variable_ = variable_ || e.hops;
+        }
     }
 
     bool open() {
         if (!source_.open(q_)) return false;
-        tested_.resize(hops_);
-        // Where a node pattern names one type, the index's groups answer its
-        // type test for every candidate without reading the edge.
         const EdgeIndex& x = source_.index();
-        for (std::size_t i = 0; i < hops_; ++i) {
-            TypeRef t = exact_type_of(path_.nodes[i + 1]);
-            arrive_gid_.push_back(t ? x.types.find(t->digest()) : kAnyGid);
+        edge_ok_.resize(segments_);
+        end_ok_.resize(segments_);
+        // Where a node pattern names one type, the index's groups answer its
+        // type test without reading the edge.
+        for (std::size_t j = 1; j <= segments_; ++j) {
+            TypeRef t = exact_type_of(path_.nodes[j]);
+            node_gid_.push_back(t ? x.types.find(t->digest()) : kAnyGid);
         }
-        frames_.push_back(first_frame());
+        if (variable_) used_.assign(source_.size(), 0);
+        ends_.resize(segments_ + 1);
+        begins_.resize(segments_ + 1);
+        // Zero-length paths from the start: every stored node the first
+        // pattern takes, before any path with an edge.
+        if (lo_[0] == 0 && !node_candidates(q_, path_.nodes[0], starts_)) return false;
+        frames_.push_back(Frame::segment(0, NodeAt{}, false));
         return true;
     }
 
-    // The walk, depth first, until `rows` rows are found or it is done.
     bool produce(std::uint64_t rows) override {
         Ticker tick;
         try {
             while (!frames_.empty() && positions_.rows() < rows) {
-                if (!tick.ok()) return false;
-                const std::size_t i = frames_.size() - 1;
-                Step s;
-                if (!next(i, frames_.back(), s)) {
-                    frames_.pop_back();
-                    if (!chosen_.empty()) chosen_.pop_back();
-                    continue;
-                }
-                if (arrive_gid_[i] != kAnyGid && arriving_gid(s) != arrive_gid_[i]) continue;
-                bool used = false;
-                for (const Step& c : chosen_) used = used || c.ordinal == s.ordinal;
-                if (used) continue;
-                bool ok = false;
-                if (!passes(i, s, ok)) return false;
-                if (!ok) continue;
-                chosen_.push_back(s);
-                if (chosen_.size() == hops_) {
-                    add_row();
-                    chosen_.pop_back();
-                    continue;
-                }
-                frames_.push_back(frame_leaving(i + 1, arriving_gid(s)));
+                if (!tick.ok() || !step()) return false;
             }
             return true;
         } catch (const std::bad_alloc&) {
@@ -178,59 +176,71 @@ public:
     void bind_to(QueryValue& q) override { positions_.bind_to(q); }
 
 private:
-    std::uint32_t arriving_gid(const Step& s) const {
-        const EdgeIndex& x = source_.index();
-        return s.backward ? x.start_gid[s.ordinal] : x.end_gid[s.ordinal];
-    }
+    static constexpr std::uint32_t kAnyGid = TypeGroups::kNone - 1;
+
+    struct Step {
+        std::uint32_t ordinal;
+        bool backward;
+    };
+
+    // The stack of the walk. A segment frame tries the lengths of segment
+    // `seg` in turn from the node `at` (the root frame, for segment 0 with no
+    // node yet, starts from every candidate edge); a hop frame goes through
+    // the candidate edges of one hop of a trail of length `length`.
+    struct Frame {
+        bool hop = false;
+        bool owns_step = false;  // popping it takes back the step pushed before it
+        std::size_t seg = 0;
+        NodeAt at;
+        std::uint32_t length = 0;  // segment: the length being tried (0: none yet); hop: the target
+        std::uint32_t depth = 0;   // hop: hops taken in this segment before this one
+        bool found = false;        // segment: a trail of `length` hops was found
+        bool zero_done = false;    // segment: the path of no hops was tried
+        std::size_t owner = 0;     // hop: the segment frame it serves
+        Ordinals forward, backward;
+        std::size_t f = 0, b = 0;
+
+        static Frame segment(std::size_t seg, NodeAt at, bool owns_step) {
+            Frame fr;
+            fr.seg = seg;
+            fr.at = at;
+            fr.owns_step = owns_step;
+            return fr;
+        }
+    };
 
     static Ordinals group(const Groups& g, std::uint32_t gid) {
-        Ordinals o;
         static const std::vector<std::uint32_t> none;
+        Ordinals o;
         o.list = gid == TypeGroups::kNone ? &none : g.find(gid);
         if (!o.list) o.list = &none;
         return o;
     }
 
-    // The candidates of position `i` leaving nodes of group `gid`, as two
-    // ordered lists: edges read forward and edges read backward.
-    struct Frame {
-        Ordinals forward, backward;
-        std::size_t f = 0, b = 0;
-    };
-
-    Frame frame_leaving(std::size_t i, std::uint32_t gid) const {
+    // The candidate edges of a hop of segment `seg` leaving group `gid`.
+    void leaving(Frame& fr, std::uint32_t gid) const {
         const EdgeIndex& x = source_.index();
-        Frame fr;
-        if (readings_[i] != Reading::Backward) fr.forward = group(x.by_start, gid);
-        if (readings_[i] != Reading::Forward) fr.backward = group(x.by_end, gid);
-        return fr;
+        if (readings_[fr.seg] != Reading::Backward) fr.forward = group(x.by_start, gid);
+        if (readings_[fr.seg] != Reading::Forward) fr.backward = group(x.by_end, gid);
     }
 
-    static TypeRef exact_type_of(const NodePatternValue& p) {
-        return p.type_obj ? p.type_obj : p.type_schema ? p.type_schema->schema->exact_type() : TypeRef();
-    }
-
-    // The first position: from the index when a node pattern of the first
-    // step names one type, else every edge.
-    Frame first_frame() const {
+    // The candidates of the path's first hop: through the index when the
+    // first node pattern, or a one-hop first segment's second, names a type.
+    void first_hop(Frame& fr) const {
         const EdgeIndex& x = source_.index();
-        if (TypeRef t = exact_type_of(path_.nodes[0])) return frame_leaving(0, x.types.find(t->digest()));
-        Frame fr;
-        if (TypeRef t = exact_type_of(path_.nodes[1])) {
-            const std::uint32_t gid = x.types.find(t->digest());
-            if (readings_[0] != Reading::Backward) fr.forward = group(x.by_end, gid);
-            if (readings_[0] != Reading::Forward) fr.backward = group(x.by_start, gid);
-            return fr;
+        if (TypeRef t = exact_type_of(path_.nodes[0])) return leaving(fr, x.types.find(t->digest()));
+        if (lo_[0] == 1 && hi_[0] == 1 && node_gid_[0] != kAnyGid) {
+            if (readings_[0] != Reading::Backward) fr.forward = group(x.by_end, node_gid_[0]);
+            if (readings_[0] != Reading::Forward) fr.backward = group(x.by_start, node_gid_[0]);
+            return;
         }
         const auto all = static_cast<std::uint32_t>(source_.size());
         if (readings_[0] != Reading::Backward) fr.forward.all = all;
         if (readings_[0] != Reading::Forward) fr.backward.all = all;
-        return fr;
     }
 
-    // The next candidate of a frame in dict order, forward first; false
-    // when there is none.
-    bool next(std::size_t i, Frame& fr, Step& out) const {
+    // The next candidate of a hop frame in dict order, forward first.
+    bool next(Frame& fr, Step& out) const {
         for (;;) {
             const bool has_f = fr.f < fr.forward.size(), has_b = fr.b < fr.backward.size();
             if (!has_f && !has_b) return false;
@@ -241,17 +251,28 @@ private:
             out = {fr.backward[fr.b++], true};
             // An undirected self-loop is one row, read forward.
             const EdgeIndex& x = source_.index();
-            if (readings_[i] == Reading::Any && x.start_gid[out.ordinal] == x.end_gid[out.ordinal]) continue;
+            if (readings_[fr.seg] == Reading::Any && x.start_gid[out.ordinal] == x.end_gid[out.ordinal]) continue;
             return true;
         }
     }
 
-    // Whether the step passes position `i`, testing it once.
-    bool passes(std::size_t i, const Step& s, bool& result) {
-        std::vector<std::uint8_t>& memo = tested_[i];
-        if (memo.empty()) memo.assign(source_.size(), 0);
+    NodeAt arrival(const Step& s) const {
+        const EdgeIndex& x = source_.index();
+        return {source_.object(s.ordinal), s.backward ? Bound::Kind::EdgeStart : Bound::Kind::EdgeEnd,
+                s.backward ? x.start_gid[s.ordinal] : x.end_gid[s.ordinal], s.ordinal};
+    }
+    NodeAt departure(const Step& s) const {
+        const EdgeIndex& x = source_.index();
+        return {source_.object(s.ordinal), s.backward ? Bound::Kind::EdgeEnd : Bound::Kind::EdgeStart,
+                s.backward ? x.end_gid[s.ordinal] : x.start_gid[s.ordinal], s.ordinal};
+    }
+
+    // A memoized test of (edge, direction): 2 bits per edge and direction.
+    template <class Test>
+    bool memo(std::vector<std::uint8_t>& table, const Step& s, bool& result, Test&& test) {
+        if (table.empty()) table.assign(source_.size(), 0);
         const int shift = s.backward ? 2 : 0;
-        const int state = (memo[s.ordinal] >> shift) & 3;
+        const int state = (table[s.ordinal] >> shift) & 3;
         if (state) {
             result = state == 2;
             return true;
@@ -260,53 +281,217 @@ private:
         if (!source_.unchanged()) return false;
         Ref object = Ref::borrow(source_.object(s.ordinal));
         if (!ready_edge(object.get())) return false;
-        const EdgeValue& e = py::value_of<EdgeValue>(object.get());
-        const NodeValue& leaving = s.backward ? e.end : e.start;
-        const NodeValue& arriving = s.backward ? e.start : e.end;
-        const NodePatternValue& from = path_.nodes[i];
-        const NodePatternValue& to = path_.nodes[i + 1];
-        const EdgePatternValue& via = path_.edges[i];
-        result = edge_term_fits(via, e) && (i > 0 || node_type_fits(from, leaving.type)) &&
-                 node_type_fits(to, arriving.type);
-        if (result && !properties_match(via.properties, e.properties, result)) return false;
-        if (result && i == 0 && !node_matches(from, leaving.type, leaving.properties, result)) return false;
-        if (result && !node_matches(to, arriving.type, arriving.properties, result)) return false;
+        if (!test(py::value_of<EdgeValue>(object.get()), result)) return false;
         if (!source_.unchanged()) return false;
-        memo[s.ordinal] = static_cast<std::uint8_t>(memo[s.ordinal] | ((result ? 2 : 1) << shift));
+        table[s.ordinal] = static_cast<std::uint8_t>(table[s.ordinal] | ((result ? 2 : 1) << shift));
         return true;
     }
 
-    Bound end_of(const Step& s, bool leaving) const {
-        PyObject* e = source_.object(s.ordinal);
-        const bool start = leaving != s.backward;
-        const EdgeValue& v = py::value_of<EdgeValue>(e);
-        return Bound::edge_end(e, start, (start ? v.start : v.end).properties.get());
+    // A hop of segment `seg`: its term and properties; at the path's first
+    // hop, its leaving node against the first node pattern too. The tests
+    // that run no Python code come first.
+    bool hop_passes(std::size_t seg, bool first, const Step& s, bool& result) {
+        auto& table = first ? start_ok_ : edge_ok_[seg];
+        return memo(table, s, result, [&](const EdgeValue& e, bool& ok) {
+            const EdgePatternValue& via = path_.edges[seg];
+            const NodeValue& from = s.backward ? e.end : e.start;
+            ok = edge_term_fits(via, e) && (!first || node_type_fits(path_.nodes[0], from.type));
+            if (ok && !properties_match(via.properties, e.properties, ok)) return false;
+            return !ok || !first || node_matches(path_.nodes[0], from.type, from.properties, ok);
+        });
+    }
+
+    // Whether a node ending segment `seg` passes the next node pattern.
+    bool end_passes(std::size_t seg, const NodeAt& at, bool& result) {
+        const std::uint32_t want = node_gid_[seg];
+        if (want != kAnyGid && at.gid != want) {
+            result = false;
+            return true;
+        }
+        const NodePatternValue& p = path_.nodes[seg + 1];
+        if (at.kind == Bound::Kind::Node) {
+            const NodeValue& n = py::value_of<NodeValue>(at.holder);
+            return node_matches(p, n.type, n.properties, result);
+        }
+        Step s{at.ordinal, at.kind == Bound::Kind::EdgeStart};
+        return memo(end_ok_[seg], s, result, [&](const EdgeValue& e, bool& ok) {
+            const NodeValue& n = at.kind == Bound::Kind::EdgeStart ? e.start : e.end;
+            return node_matches(p, n.type, n.properties, ok);
+        });
+    }
+
+    void push_step(const Step& s) {
+        chosen_.push_back(s);
+        if (variable_) used_[s.ordinal] = 1;
+    }
+    void pop_step() {
+        if (variable_) used_[chosen_.back().ordinal] = 0;
+        chosen_.pop_back();
+    }
+    bool used(const Step& s) const {
+        if (variable_) return used_[s.ordinal] != 0;
+        for (const Step& c : chosen_)
+            if (c.ordinal == s.ordinal) return true;
+        return false;
+    }
+
+    void pop_frame() {
+        const bool owns = frames_.back().owns_step;
+        frames_.pop_back();
+        if (owns) pop_step();
+    }
+
+    // Segment `seg` ends at `at`: the next node pattern decides, then the
+    // next segment begins there (or the row is complete). `owns_step`: the
+    // step just pushed is taken back with what this pushes.
+    bool segment_ends(std::size_t seg, const NodeAt& at, bool owns_step) {
+        bool ok = false;
+        if (!end_passes(seg, at, ok)) return false;
+        if (ok) {
+            ends_[seg + 1] = at;
+            if (seg + 1 == segments_) {
+                add_row();
+            } else {
+                begins_[seg + 1] = chosen_.size();
+                frames_.push_back(Frame::segment(seg + 1, at, owns_step));
+                return true;
+            }
+        }
+        if (owns_step) pop_step();
+        return true;
+    }
+
+    // One move of the walk.
+    bool step() {
+        Frame& fr = frames_.back();
+        if (!fr.hop) return step_segment();
+        Step s;
+        if (!next(fr, s)) {
+            pop_frame();
+            return true;
+        }
+        if (used(s)) return true;
+        const std::size_t seg = fr.seg;
+        const bool first = seg == 0 && fr.depth == 0 && chosen_.empty();
+        bool ok = false;
+        if (!hop_passes(seg, first, s, ok)) return false;
+        if (!ok) return true;
+        if (first) ends_[0] = departure(s);
+        const std::uint32_t depth = fr.depth + 1, length = fr.length;
+        const std::size_t owner = fr.owner;
+        push_step(s);
+        const NodeAt at = arrival(s);
+        if (depth == length) {
+            frames_[owner].found = true;
+            return segment_ends(seg, at, true);
+        }
+        Frame hop;
+        hop.hop = true;
+        hop.owns_step = true;
+        hop.seg = seg;
+        hop.depth = depth;
+        hop.length = length;
+        hop.owner = owner;
+        leaving(hop, at.gid);
+        frames_.push_back(hop);
+        return true;
+    }
+
+    // A segment frame: zero hops first (when allowed), then each length in
+    // turn, shortest first, until the maximum or a length with no trail.
+    bool step_segment() {
+        const std::size_t index = frames_.size() - 1;
+        Frame& fr = frames_.back();
+        const std::size_t seg = fr.seg;
+        const bool root = index == 0;
+        if (fr.length == 0 && lo_[seg] == 0 && !fr.zero_done) {
+            if (!root) {
+                fr.zero_done = true;
+                return segment_ends(seg, fr.at, false);
+            }
+            // The root: each stored node the first pattern takes, as a path
+            // of no edge, one at a time and in order.
+            if (next_start_ == starts_.size()) {
+                fr.zero_done = true;
+                return true;
+            }
+            const Bound& start = starts_[next_start_++];
+            bool ok = false;
+            Ref props = Ref::borrow(start.properties());
+            if (!node_matches(path_.nodes[0], start.type(), props, ok)) return false;
+            if (!ok) return true;
+            const NodeAt at{start.object(), Bound::Kind::Node, source_.index().types.find(start.type()->digest()), 0};
+            ends_[0] = at;
+            return segment_ends(seg, at, false);
+        }
+        const std::uint32_t next_length = fr.length == 0 ? std::max<std::uint32_t>(lo_[seg], 1) : fr.length + 1;
+        const bool gave_up = fr.length > 0 && !fr.found;  // no trail of the last length: none longer
+        if (next_length > hi_[seg] || next_length == 0 || gave_up) {
+            pop_frame();
+            return true;
+        }
+        fr.length = next_length;
+        fr.found = false;
+        Frame hop;
+        hop.hop = true;
+        hop.seg = seg;
+        hop.length = next_length;
+        hop.owner = index;
+        begins_[seg] = chosen_.size();
+        if (root)
+            first_hop(hop);
+        else
+            leaving(hop, fr.at.gid);
+        frames_.push_back(hop);
+        return true;
+    }
+
+    Bound node_bound(const NodeAt& at) const {
+        if (at.kind == Bound::Kind::Node) return Bound::node(at.holder, py::value_of<NodeValue>(at.holder).properties.get());
+        const EdgeValue& e = py::value_of<EdgeValue>(at.holder);
+        const bool start = at.kind == Bound::Kind::EdgeStart;
+        return Bound::edge_end(at.holder, start, (start ? e.start : e.end).properties.get());
     }
 
     void add_row() {
-        if (positions_.kept(0)) positions_.add(0, end_of(chosen_[0], true));
-        for (std::size_t i = 0; i < chosen_.size(); ++i) {
-            if (positions_.kept(2 * i + 1)) {
-                PyObject* e = source_.object(chosen_[i].ordinal);
-                positions_.add(2 * i + 1, Bound::edge(e, py::value_of<EdgeValue>(e).properties.get()));
+        for (std::size_t j = 0; j <= segments_; ++j) {
+            if (positions_.kept(2 * j)) positions_.add(2 * j, node_bound(ends_[j]));
+            if (j == segments_ || !positions_.kept(2 * j + 1)) continue;
+            const std::size_t from = begins_[j];
+            const std::size_t to = j + 1 < segments_ ? begins_[j + 1] : chosen_.size();
+            if (!path_.edges[j].hops) {
+                PyObject* e = source_.object(chosen_[from].ordinal);
+                positions_.add(2 * j + 1, Bound::edge(e, py::value_of<EdgeValue>(e).properties.get()));
+                continue;
             }
-            if (positions_.kept(2 * i + 2)) positions_.add(2 * i + 2, end_of(chosen_[i], false));
+            Ref list = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(to - from)));
+            if (!list) throw std::bad_alloc();
+            for (std::size_t k = from; k < to; ++k)
+                PyTuple_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k - from),
+                                 Ref::borrow(source_.object(chosen_[k].ordinal)).release());
+            positions_.add(2 * j + 1, Bound::edge_list(std::move(list)));
         }
         positions_.row_done();
     }
 
     QueryValue& q_;
     const PathPatternValue& path_;
-    const std::size_t hops_;
+    const std::size_t segments_;
     Positions positions_;
     std::vector<Reading> readings_;
+    std::vector<std::uint32_t> lo_, hi_;
+    bool variable_ = false;  // some segment has a variable length
     EdgeSource source_;
-    std::vector<std::vector<std::uint8_t>> tested_;  // per position: 2 bits per edge and direction
-    // Per position: the group of the one type its arriving node may have.
-    static constexpr std::uint32_t kAnyGid = TypeGroups::kNone - 1;
-    std::vector<std::uint32_t> arrive_gid_;
+    std::vector<std::vector<std::uint8_t>> edge_ok_, end_ok_;
+    std::vector<std::uint8_t> start_ok_;
+    std::vector<std::uint32_t> node_gid_;  // per segment: the group its end node must have, or kAnyGid
+    std::vector<std::uint8_t> used_;       // edges on the current trail (variable lengths)
+    std::vector<NodeAt> ends_;             // per node position: where the current path is
+    std::vector<std::size_t> begins_;      // per segment: its first step in chosen_
+    Column starts_;                        // zero-length starts: stored nodes
+    std::size_t next_start_ = 0;
     std::vector<Frame> frames_;
-    std::vector<Step> chosen_;  // always frames_.size() - 1 long
+    std::vector<Step> chosen_;
 };
 
 }  // namespace

@@ -271,12 +271,13 @@ PyObject* pattern_builder(PyObject* self, PyObject* args, PyObject* kwargs, Buil
         if (pattern_form) {
             PathPatternValue path;
             if (!parse_path_pattern(*p.pattern, path, true)) return nullptr;
-            // Until the run walks several hops.
-            for (const EdgePatternValue& e : path.edges)
-                if (e.hops) {
-                    PyErr_SetString(PyExc_NotImplementedError, "variable-length edges are not run yet");
-                    return nullptr;
-                }
+            if (which != Builder::Match)
+                for (const EdgePatternValue& e : path.edges)
+                    if (e.hops) {
+                        raise(QuorvelError::invalid_query("a variable-length edge can only be matched",
+                                                          which == Builder::Create ? "create" : "merge"));
+                        return nullptr;
+                    }
             if (which == Builder::Match) {
                 op = MatchOperation{MatchOp{std::move(path)}};
             } else if (which == Builder::Create) {

@@ -21,6 +21,20 @@ Ref Bound::to_python() const {
             return edge_to_python(edge_copy());
         case Kind::Value:
             return holder_.clone();
+        case Kind::EdgeList: {
+            // A new list of new Edge objects, in path order.
+            const Py_ssize_t n = PyTuple_GET_SIZE(holder_.get());
+            Ref list = Ref::steal(PyList_New(n));
+            if (!list) return list;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* edge = PyTuple_GET_ITEM(holder_.get(), i);
+                const EdgeValue& e = py::value_of<EdgeValue>(edge);
+                Ref copy = edge_to_python(EdgeValue(e.term, e.start, e.end, e.properties.clone()));
+                if (!copy) return Ref();
+                PyList_SET_ITEM(list.get(), i, copy.release());
+            }
+            return list;
+        }
         case Kind::Hole:
             break;
     }
@@ -256,6 +270,9 @@ Ref form_rows(const QueryValue& q, const std::vector<std::string>& variables, bo
                         if (b.is_element()) {
                             cell.kind = b.is_node() ? Cell::Node : Cell::Edge;
                             cell.digest = b.digest();
+                        } else if (b.kind() == Bound::Kind::EdgeList) {
+                            // The same stored edges, in the same order.
+                            if (!value_cell(Ref::borrow(b.object()), cell)) return Ref();
                         } else if (!value_cell(obj.clone(), cell)) {
                             return Ref();
                         }

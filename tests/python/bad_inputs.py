@@ -170,7 +170,6 @@ TABLE = {
     "Query.match": [
         ("q.match(5)", "TypeError", "argument 'pattern': expected str, got int"),
         ("q.match('(a')", "ValueError", "Invalid pattern '(a': Unmatched parentheses in pattern"),
-        ("q.match('(a)-[e*1..3]->(b)')", "NotImplementedError", "variable-length edges are not run yet"),
         ("graph.query().match('(n {name: $who})').return_('n')", "NameError", "Parameter 'who' has no value (match)"),
         ("q.match('(a)', '(b)')", "TypeError", "match() takes at most 1 positional argument (2 given)"),
         ("q.match(node=5)", "TypeError", "argument 'node': expected str, got int"),
@@ -202,6 +201,8 @@ TABLE = {
          "Parameter 'x' has no value (where)"),
     ],
     "Query.create and Query.merge": [
+        ("q.create('(a:A)-[e*1..3]->(b:B)')", "ValueError",
+         "Invalid query: a variable-length edge can only be matched (create)"),
         ("q.create(node='p', type_schema='$A$')", "TypeError",
          "create() got an unexpected keyword argument 'type_schema'"),
         ("q.create(node='p', type=5)", "TypeError", "Expected Variable or Application"),
