@@ -217,6 +217,25 @@ bool Parser::parse_operand(Operand& out) {
     return true;
 }
 
+bool Parser::parse_arguments(std::vector<Operand>& args, std::size_t open, std::string_view called) {
+    while (!at_punct(")")) {
+        if (peek().kind == Tok::End) return fail(open, "expected ')' to close '('");
+        if (!args.empty()) {
+            if (!at_punct(","))
+                return fail(peek().position,
+                            "expected ',' or ')' after an argument of " + std::string(called));
+            advance();
+        }
+        if (!starts_operand()) {
+            if (peek().kind == Tok::End) return fail(open, "expected ')' to close '('");
+            return fail(peek().position, "expected a value as an argument of " + std::string(called));
+        }
+        if (!parse_operand(args.emplace_back())) return false;
+    }
+    advance();
+    return true;
+}
+
 bool Parser::parse_call(Operand& out, std::string_view name) {
     const std::size_t at = out.position;
     const std::string called = std::string(name) + "()";
@@ -229,20 +248,7 @@ bool Parser::parse_call(Operand& out, std::string_view name) {
     out.name = name;
     const std::size_t open = peek().position;
     advance();
-    while (!at_punct(")")) {
-        if (peek().kind == Tok::End) return fail(open, "expected ')' to close '('");
-        if (!out.args.empty()) {
-            if (!at_punct(","))
-                return fail(peek().position, "expected ',' or ')' after an argument of " + called);
-            advance();
-        }
-        if (!starts_operand()) {
-            if (peek().kind == Tok::End) return fail(open, "expected ')' to close '('");
-            return fail(peek().position, "expected a value as an argument of " + called);
-        }
-        if (!parse_operand(out.args.emplace_back())) return false;
-    }
-    advance();
+    if (!parse_arguments(out.args, open, called)) return false;
     leave();
     const std::size_t given = out.args.size();
     const bool variadic = *function == Function::Coalesce;

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "query/column.hpp"
 #include "query/condition.hpp"
@@ -34,6 +35,9 @@ public:
 protected:
     // The arguments of the call `name(...)`; the next token is the '('.
     bool parse_call(Operand& out, std::string_view name);
+    // Comma-separated operands up to and including the ')' that closes the
+    // '(' at code point `open`; `called` is how messages name the call.
+    bool parse_arguments(std::vector<Operand>& args, std::size_t open, std::string_view called);
     bool parse_type_test(Expr& out);
 
     // How an aggregate met among the operands is refused.
