@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <unordered_map>
 #include <optional>
 #include <string>
 
@@ -168,17 +169,55 @@ bool execute_merge(QueryValue& q, const MergeOp& op);
 bool execute_set(QueryValue& q, const SetOp& op);
 bool execute_delete(QueryValue& q, const DeleteOp& op);
 
+// The order of values in sorts and in min/max: numbers, then strings, then
+// everything else, each by Python's <; values that cannot be ordered (a
+// TypeError) are equal; nulls (null pointers) last.
+enum class Order { Less, Equal, Greater, Error };
+Order compare_key(PyObject* a, PyObject* b);
+
 // Row operations (py_rows.cpp): a run of consecutive order_by operations is
 // one stable sort whose first operation is the primary key.
 bool execute_order_by(QueryValue& q, const std::vector<const OrderByOp*>& keys);
 void execute_skip(QueryValue& q, std::uint64_t count);
 void execute_limit(QueryValue& q, std::uint64_t count);
-void execute_with(QueryValue& q, const WithOp& op);
+bool execute_with(QueryValue& q, const WithOp& op);
 
 // Property `key` (an exact str) of a bound value: a new reference, or null
 // with no exception when the value has no such property. Returns false with
 // an exception set when the lookup itself raised.
 bool bound_property(const Bound& b, PyObject* key, py::Ref& out);
+
+// What a cell of a row holds, for telling rows apart: a graph element by
+// kind and uid, or a Python value with its hash.
+struct Cell {
+    enum Kind : std::uint8_t { Absent, Node, Edge, Value } kind = Absent;
+    bool hashable = true;
+    Digest digest{};
+    py::Ref value;
+    Py_hash_t hash = 0;
+};
+
+// A value's cell: hashed when it can be (a TypeError from hash() means
+// unhashable; any other error is returned as false).
+bool value_cell(py::Ref v, Cell& cell);
+// A bound value's cell.
+bool element_cell(const Bound& b, Cell& cell);
+
+// Rows of cells seen so far, in order of first appearance: hashed, then
+// compared with Python == within a bucket, so that equal rows meet whatever
+// their values (an unhashable value adds nothing to the hash).
+class KeySet {
+public:
+    // The index of the row equal to `cells`, added as a new one (`fresh`)
+    // when there is none. False on an error from ==.
+    bool insert(std::vector<Cell> cells, std::size_t& index, bool& fresh);
+    std::size_t size() const noexcept { return keys_.size(); }
+    const std::vector<Cell>& key(std::size_t i) const { return keys_[i]; }
+
+private:
+    std::vector<std::vector<Cell>> keys_;
+    std::unordered_multimap<std::size_t, std::size_t> index_;
+};
 
 // The error of a dict changed under a walk that cannot go on.
 bool dict_changed(PyObject* dict, Py_ssize_t size_before);

@@ -122,6 +122,7 @@ PyObject* q_with(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!py::bind_args("with_", args, kwargs, {}, nullptr, &rest)) return nullptr;
         WithOp op;
         if (!strings_of(rest.get(), "variables", op.variables)) return nullptr;
+        if (!parse_columns(op.variables, "with_", op.columns)) return nullptr;
         return finish_builder(q, std::move(op));
     });
 }
@@ -129,11 +130,11 @@ PyObject* q_with(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* q_order_by(PyObject* self, PyObject* args, PyObject* kwargs) {
     return exclusive(self, [&](QueryValue& q) -> PyObject* {
         Ref a[3];
-        if (!py::bind_args("order_by", args, kwargs, {{"variable"}, {"key"}, {"ascending", false}}, a))
+        if (!py::bind_args("order_by", args, kwargs, {{"variable"}, {"key", false}, {"ascending", false}}, a))
             return nullptr;
         OrderByOp op;
         if (!py::to_utf8(a[0].get(), "variable", op.variable)) return nullptr;
-        if (!py::to_utf8(a[1].get(), "key", op.key)) return nullptr;
+        if (!optional_text(a[1].get(), "key", op.key)) return nullptr;
         if (a[2] && !py::to_bool(a[2].get(), "ascending", op.ascending)) return nullptr;
         return finish_builder(q, std::move(op));
     });
@@ -333,7 +334,10 @@ PyObject* returning(PyObject* self, PyObject* args, PyObject* kwargs, const char
         if (!py::bind_args(name, args, kwargs, {}, nullptr, &rest)) return nullptr;
         std::vector<std::string> vars;
         if (!strings_of(rest.get(), "variables", vars)) return nullptr;
+        ParsedColumns columns;
+        if (!parse_columns(vars, name, columns)) return nullptr;
         if (!execute_operations(q)) return nullptr;
+        if (!columns.legacy) return column_rows(q, columns, distinct).release();
         return form_rows(q, vars, distinct).release();
     });
 }
@@ -411,8 +415,15 @@ PyMethodDef query_methods[] = {
     {"merge", QV_KW(q_merge),
      "merge($self, pattern=None, *, node=None, edge=None, type=..., type_schema=None, term=None, "
      "term_type_schema=None, start=None, end=None, properties=None)\n--\n\n"},
-    {"with_", QV_KW(q_with), "with_($self, *variables)\n--\n\n"},
-    {"order_by", QV_KW(q_order_by), "order_by($self, variable, key, ascending=True)\n--\n\n"},
+    {"with_", QV_KW(q_with),
+     "with_($self, *variables)\n--\n\n"
+     "Keeps the named variables only; with expressions or aggregates\n"
+     "(\"count(e) AS degree\", \"lower(n.name) AS name\"), the bindings become\n"
+     "those columns, rows grouped by the columns that do not aggregate."},
+    {"order_by", QV_KW(q_order_by),
+     "order_by($self, variable, key=None, ascending=True)\n--\n\n"
+     "Sorts the rows by property `key` of `variable`, or without a key by the\n"
+     "variable's own values (a column made by with_, such as a count)."},
     {"limit", QV_KW(q_limit), "limit($self, count)\n--\n\n"},
     {"skip", QV_KW(q_skip), "skip($self, count)\n--\n\n"},
     {"execute", QV_ENTRY(q_execute), METH_NOARGS, "execute($self)\n--\n\n"},

@@ -17,6 +17,7 @@
 #include "graph/py_graph.hpp"
 #include "patterns/py_patterns.hpp"
 #include "query/bound.hpp"
+#include "query/py_columns.hpp"
 #include "query/py_condition.hpp"
 
 namespace quorvel {
@@ -61,11 +62,12 @@ struct DeleteOp {
     bool detach = false;
 };
 struct WithOp {
-    std::vector<std::string> variables;
+    std::vector<std::string> variables;  // the caller's texts
+    ParsedColumns columns;               // read once
 };
 struct OrderByOp {
     std::string variable;
-    std::string key;
+    std::optional<std::string> key;  // none: the variable's own values
     bool ascending = true;
 };
 struct LimitOp {

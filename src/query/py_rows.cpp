@@ -5,6 +5,7 @@
 
 #include "binding/args.hpp"
 #include "binding/compare.hpp"
+#include "errors/py_errors.hpp"
 #include "query/py_engine.hpp"
 
 namespace quorvel {
@@ -54,8 +55,6 @@ bool bound_property(const Bound& b, PyObject* key, Ref& out) {
 
 namespace {
 
-enum class Order { Less, Equal, Greater, Error };
-
 // Sort groups: numbers, then strings, then everything else.
 int kind_group(PyObject* v) {
     if (PyLong_Check(v) || PyFloat_Check(v)) return 0;
@@ -73,6 +72,8 @@ int less(PyObject* a, PyObject* b) {
     return r;
 }
 
+}  // namespace
+
 // Ascending order of one key; nulls last.
 Order compare_key(PyObject* a, PyObject* b) {
     if (!a || !b) return !a && !b ? Order::Equal : (!a ? Order::Greater : Order::Less);
@@ -86,16 +87,25 @@ Order compare_key(PyObject* a, PyObject* b) {
     return gt ? Order::Greater : Order::Equal;
 }
 
-}  // namespace
 
 bool execute_order_by(QueryValue& q, const std::vector<const OrderByOp*>& keys) {
+    // Without a key a variable sorts by its own values, which nodes and
+    // edges are not.
+    for (const OrderByOp* k : keys) {
+        const Column* c = k->key ? nullptr : q.vars().find(k->variable);
+        if (c && std::any_of(c->begin(), c->end(), [](const Bound& b) { return b.is_element(); })) {
+            raise(QuorvelError::invalid_query(
+                "order_by without a key needs values, not the node or edge '" + k->variable + "'", "order_by"));
+            return false;
+        }
+    }
     const std::size_t n = q.vars().rows();
     if (n < 2 || keys.empty()) return true;
     // Keys are read once per row before sorting; they are held strongly,
     // since comparing them runs arbitrary __lt__ code.
     std::vector<Ref> names(keys.size());
     for (std::size_t k = 0; k < keys.size(); ++k)
-        if (!(names[k] = py::str(keys[k]->key))) return false;
+        if (keys[k]->key && !(names[k] = py::str(*keys[k]->key))) return false;
     std::vector<Ref> values(n * keys.size());
     Ticker tick;
     for (std::size_t row = 0; row < n; ++row)
@@ -103,7 +113,13 @@ bool execute_order_by(QueryValue& q, const std::vector<const OrderByOp*>& keys) 
             if (!tick.ok()) return false;
             Ref v;
             const Bound* b = row_value(q.vars(), keys[k]->variable, row);
-            if (b && !bound_property(*b, names[k].get(), v)) return false;
+            if (b && !names[k]) {
+                // No key: the variable's own values.
+                v = b->to_python();
+                if (!v) return false;
+            } else if (b && !bound_property(*b, names[k].get(), v)) {
+                return false;
+            }
             if (v.get() == Py_None) v = Ref();
             values[row * keys.size() + k] = std::move(v);
         }
@@ -155,7 +171,11 @@ void execute_limit(QueryValue& q, std::uint64_t count) {
     if (count < q.vars().rows()) q.vars().keep_prefix(static_cast<std::size_t>(count));
 }
 
-void execute_with(QueryValue& q, const WithOp& op) { q.vars().keep_only(op.variables); }
+bool execute_with(QueryValue& q, const WithOp& op) {
+    if (!op.columns.legacy) return with_columns(q, op.columns);
+    q.vars().keep_only(op.variables);
+    return true;
+}
 
 namespace {
 
@@ -168,17 +188,13 @@ struct Requested {
     bool projection = false;
 };
 
-// What a cell holds, for comparing rows: a graph element by kind and uid,
-// or a projected Python value with its hash.
-struct Cell {
-    enum Kind : std::uint8_t { Absent, Node, Edge, Value } kind = Absent;
-    bool hashable = true;
-    Digest digest{};
-    Ref value;
-    Py_hash_t hash = 0;
-};
+}  // namespace
+
+namespace {
 
 std::size_t mix(std::size_t h, std::size_t v) { return (h ^ v) * 1099511628211ULL; }
+
+}  // namespace
 
 // The hash of a row. Equal rows hash alike: elements by uid, values by
 // Python's hash (equal values hash alike); an unhashable value adds nothing,
@@ -224,7 +240,35 @@ bool value_cell(Ref v, Cell& cell) {
     return true;
 }
 
-}  // namespace
+bool element_cell(const Bound& b, Cell& cell) {
+    if (b.is_element()) {
+        cell.kind = b.is_node() ? Cell::Node : Cell::Edge;
+        cell.digest = b.digest();
+        return true;
+    }
+    // An edge list: the same stored edges, in the same order.
+    if (b.kind() == Bound::Kind::EdgeList) return value_cell(Ref::borrow(b.object()), cell);
+    return value_cell(Ref::borrow(b.object()), cell);
+}
+
+bool KeySet::insert(std::vector<Cell> cells, std::size_t& index, bool& fresh) {
+    const std::size_t h = hash_row(cells);
+    auto [lo, hi] = index_.equal_range(h);
+    for (auto it = lo; it != hi; ++it) {
+        int eq = rows_equal(keys_[it->second], cells);
+        if (eq < 0) return false;
+        if (eq == 1) {
+            index = it->second;
+            fresh = false;
+            return true;
+        }
+    }
+    index = keys_.size();
+    fresh = true;
+    index_.emplace(h, index);
+    keys_.push_back(std::move(cells));
+    return true;
+}
 
 Ref form_rows(const QueryValue& q, const std::vector<std::string>& variables, bool distinct) {
     Ref rows = Ref::steal(PyList_New(0));
@@ -248,8 +292,7 @@ Ref form_rows(const QueryValue& q, const std::vector<std::string>& variables, bo
         }
         columns.push_back(std::move(c));
     }
-    // Distinct rows: hashed, then compared with == within a bucket.
-    std::unordered_multimap<std::size_t, std::vector<Cell>> seen;
+    KeySet seen;  // distinct rows
     Ticker tick;
     try {
         for (std::size_t i = 0; i < n; ++i) {
@@ -266,17 +309,7 @@ Ref form_rows(const QueryValue& q, const std::vector<std::string>& variables, bo
                     const Bound& b = (*c.list)[i];
                     obj = b.to_python();
                     if (!obj) return Ref();
-                    if (distinct) {
-                        if (b.is_element()) {
-                            cell.kind = b.is_node() ? Cell::Node : Cell::Edge;
-                            cell.digest = b.digest();
-                        } else if (b.kind() == Bound::Kind::EdgeList) {
-                            // The same stored edges, in the same order.
-                            if (!value_cell(Ref::borrow(b.object()), cell)) return Ref();
-                        } else if (!value_cell(obj.clone(), cell)) {
-                            return Ref();
-                        }
-                    }
+                    if (distinct && !element_cell(b, cell)) return Ref();
                 } else if (c.projection) {
                     const Bound* b = row_value(t, c.variable, i);
                     if (!b || !bound_property(*b, c.property.get(), obj)) {
@@ -293,16 +326,10 @@ Ref form_rows(const QueryValue& q, const std::vector<std::string>& variables, bo
             }
             if (PyDict_GET_SIZE(row.get()) == 0) continue;
             if (distinct) {
-                const std::size_t h = hash_row(cells);
-                bool duplicate = false;
-                auto [lo, hi] = seen.equal_range(h);
-                for (auto it = lo; it != hi && !duplicate; ++it) {
-                    int eq = rows_equal(it->second, cells);
-                    if (eq < 0) return Ref();
-                    duplicate = eq == 1;
-                }
-                if (duplicate) continue;
-                seen.emplace(h, std::move(cells));
+                std::size_t at = 0;
+                bool fresh = false;
+                if (!seen.insert(std::move(cells), at, fresh)) return Ref();
+                if (!fresh) continue;
             }
             if (PyList_Append(rows.get(), row.get()) < 0) return Ref();
         }

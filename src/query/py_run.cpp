@@ -77,8 +77,23 @@ Effects effects_of(const QueryOperation& op) {
             } else if constexpr (std::is_same_v<T, DeleteOp>) {
                 e.reads = o.variables;
             } else if constexpr (std::is_same_v<T, WithOp>) {
-                e.kind = Effects::Kind::Keep;
-                e.keeps = o.variables;
+                if (o.columns.legacy) {
+                    e.kind = Effects::Kind::Keep;
+                    e.keeps = o.variables;
+                } else {
+                    // Expressions read values; aggregates make new rows.
+                    e.kind = Effects::Kind::Filter;
+                    e.reads = o.variables;
+                    for (const auto& c : o.columns.columns) {
+                        std::vector<const cond::Operand*> stack{&c->operand};
+                        while (!stack.empty()) {
+                            const cond::Operand* x = stack.back();
+                            stack.pop_back();
+                            if (!x->variable.empty()) e.reads.push_back(x->variable);
+                            for (const cond::Operand& a : x->args) stack.push_back(&a);
+                        }
+                    }
+                }
             } else if constexpr (std::is_same_v<T, OrderByOp>) {
                 e.kind = Effects::Kind::Reorder;
                 e.reads = {o.variable};
@@ -148,8 +163,7 @@ bool execute_one(QueryValue& q, const QueryOperation& op) {
             } else if constexpr (std::is_same_v<T, WhereOp>) {
                 return filter_rows(q, *o.compiled);
             } else if constexpr (std::is_same_v<T, WithOp>) {
-                execute_with(q, o);
-                return true;
+                return execute_with(q, o);
             } else if constexpr (std::is_same_v<T, LimitOp>) {
                 execute_limit(q, o.count);
                 return true;

@@ -65,7 +65,7 @@ SIGNATURES = {  # in registration order
     "merge": "($self, pattern=None, *, node=None, edge=None, type=..., type_schema=None, term=None, "
     "term_type_schema=None, start=None, end=None, properties=None)",
     "with_": "($self, *variables)",
-    "order_by": "($self, variable, key, ascending=True)",
+    "order_by": "($self, variable, key=None, ascending=True)",
     "limit": "($self, count)",
     "skip": "($self, count)",
     "execute": "($self)",
