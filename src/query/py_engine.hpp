@@ -150,6 +150,10 @@ private:
 // it keeps only how many rows it found.
 std::unique_ptr<MatchProducer> make_producer(QueryValue& q, const MatchOp& op, bool count_only);
 std::unique_ptr<MatchProducer> make_path_producer(QueryValue& q, const PathPatternValue& path, bool count_only);
+// For a path whose only use is its distinct end nodes (see py_run.cpp): a
+// search that finds them without listing paths, or null when the path is not
+// of a shape it answers exactly (or on an error, with the exception set).
+std::unique_ptr<MatchProducer> make_reach_producer(QueryValue& q, const PathPatternValue& path);
 
 // Binds `values` to `variable` (replacing), if there is a variable.
 void bind(QueryValue& q, const std::optional<std::string>& variable, Column values);

@@ -494,7 +494,141 @@ private:
     std::vector<Step> chosen_;
 };
 
+// The distinct end nodes of `(a)-[*lo..hi]->(b)` (one variable-length edge
+// read forward or backward, lo at most 1, no property maps anywhere), in the
+// order in which the enumeration of trails would first reach each: found by
+// a breadth-first search, never by listing the trails.
+//
+// Why the answers are the same: a shortest walk to a node is a path, so a
+// trail; every node on it is at its own distance; and the trails of one
+// length come in graph.edges order, so the first to reach a node is the one
+// whose every prefix was itself first -- which is the order in which the
+// search discovers nodes, level by level, frontier by frontier. The start
+// nodes are not marked seen in advance: one reached again by a cycle is an
+// end node at that cycle's length, as a trail would make it. The tests left
+// (types, schemas, terms) depend on the node or edge alone, so it does not
+// matter which of several trails brings them.
+class ReachProducer : public MatchProducer {
+public:
+    ReachProducer(QueryValue& q, const PathPatternValue& path)
+        : q_(q), path_(path), positions_({&path.nodes[1].variable}, false) {}
+
+    static bool eligible(const PathPatternValue& path) {
+        if (path.nodes.size() != 2 || path.edges.size() != 1) return false;
+        const EdgePatternValue& e = path.edges[0];
+        const Reading r = plan::reading_of(e.direction);
+        return e.hops && e.hops->min <= 1 && r != Reading::Any && e.properties.empty() &&
+               path.nodes[0].properties.empty() && path.nodes[1].properties.empty() && path.nodes[1].variable;
+    }
+
+    bool open() { return source_.open(q_); }
+
+    bool produce(std::uint64_t) override {
+        if (done_) return true;
+        done_ = true;
+        const EdgeIndex& x = source_.index();
+        const NodePatternValue& from = path_.nodes[0];
+        const NodePatternValue& to = path_.nodes[1];
+        const EdgePatternValue& via = path_.edges[0];
+        const bool backward = plan::reading_of(via.direction) == Reading::Backward;
+        const std::uint32_t hi = via.hops->max;
+        std::vector<std::uint8_t> seen(x.types.size(), 0), shown(x.types.size(), 0);
+        Ticker tick;
+        // Zero hops: the stored nodes the first pattern takes, in order.
+        if (via.hops->min == 0) {
+            Column starts;
+            if (!node_candidates(q_, from, starts)) return false;
+            for (const Bound& n : starts) {
+                if (!tick.ok() || !source_.unchanged()) return false;
+                if (!node_type_fits(from, n.type()) || !node_type_fits(to, n.type())) continue;
+                const std::uint32_t gid = x.types.find(n.type()->digest());
+                if (gid != TypeGroups::kNone) {
+                    if (shown[gid]) continue;
+                    shown[gid] = 1;
+                }
+                positions_.add(0, n);
+                positions_.row_done();
+            }
+        }
+        if (hi == 0) return true;
+        // Level one: every first hop, in order.
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> frontier;  // (gid, ordinal of the edge that came)
+        auto reach = [&](std::uint32_t ordinal) -> bool {
+            if (!source_.unchanged()) return false;
+            const std::uint32_t gid = backward ? x.start_gid[ordinal] : x.end_gid[ordinal];
+            if (seen[gid]) return true;
+            seen[gid] = 1;
+            frontier.emplace_back(gid, ordinal);
+            PyObject* edge = source_.object(ordinal);
+            const EdgeValue& e = py::value_of<EdgeValue>(edge);
+            const NodeValue& end = backward ? e.start : e.end;
+            if (shown[gid] || !node_type_fits(to, end.type)) return true;
+            shown[gid] = 1;
+            Ref hold = Ref::borrow(edge);
+            if (!ready_edge(edge)) return false;
+            positions_.add(0, Bound::edge_end(edge, backward, (backward ? e.start : e.end).properties.get()));
+            positions_.row_done();
+            return true;
+        };
+        auto passes = [&](std::uint32_t ordinal, bool first) {
+            const EdgeValue& e = py::value_of<EdgeValue>(source_.object(ordinal));
+            return edge_term_fits(via, e) && (!first || node_type_fits(from, (backward ? e.end : e.start).type));
+        };
+        const Groups& leaving = backward ? x.by_end : x.by_start;
+        auto first_hops = [&](auto&& each) {
+            TypeRef t = from.type_obj ? from.type_obj : from.type_schema ? from.type_schema->schema->exact_type() : TypeRef();
+            if (t) {
+                const std::uint32_t gid = x.types.find(t->digest());
+                if (const auto* list = gid == TypeGroups::kNone ? nullptr : leaving.find(gid))
+                    for (std::uint32_t o : *list)
+                        if (!each(o)) return false;
+                return true;
+            }
+            for (std::uint32_t o = 0; o < source_.size(); ++o)
+                if (!each(o)) return false;
+            return true;
+        };
+        if (!first_hops([&](std::uint32_t o) {
+                if (!tick.ok() || !source_.unchanged()) return false;
+                return !passes(o, true) || reach(o);
+            }))
+            return false;
+        for (std::uint32_t level = 2; level <= hi && !frontier.empty(); ++level) {
+            std::vector<std::pair<std::uint32_t, std::uint32_t>> current;
+            current.swap(frontier);
+            for (const auto& [gid, came] : current) {
+                (void)came;
+                const auto* list = leaving.find(gid);
+                if (!list) continue;
+                for (std::uint32_t o : *list) {
+                    if (!tick.ok() || !source_.unchanged()) return false;
+                    if (passes(o, false) && !reach(o)) return false;
+                }
+            }
+        }
+        return true;
+    }
+    bool exhausted() const override { return done_; }
+    std::size_t rows() const override { return positions_.rows(); }
+    const Column* column(const std::string& name) const override { return positions_.column(name); }
+    void bind_to(QueryValue& q) override { positions_.bind_to(q); }
+
+private:
+    QueryValue& q_;
+    const PathPatternValue& path_;
+    Positions positions_;
+    EdgeSource source_;
+    bool done_ = false;
+};
+
 }  // namespace
+
+std::unique_ptr<MatchProducer> make_reach_producer(QueryValue& q, const PathPatternValue& path) {
+    if (!ReachProducer::eligible(path)) return nullptr;
+    auto producer = std::make_unique<ReachProducer>(q, path);
+    if (!producer->open()) return nullptr;
+    return producer;
+}
 
 std::unique_ptr<MatchProducer> make_path_producer(QueryValue& q, const PathPatternValue& path, bool count_only) {
     auto matcher = std::make_unique<PathMatcher>(q, path, count_only);

@@ -336,7 +336,7 @@ PyObject* returning(PyObject* self, PyObject* args, PyObject* kwargs, const char
         if (!strings_of(rest.get(), "variables", vars)) return nullptr;
         ParsedColumns columns;
         if (!parse_columns(vars, name, columns)) return nullptr;
-        if (!execute_operations(q)) return nullptr;
+        if (!execute_operations(q, ResultKind::Rows, nullptr, &columns, distinct)) return nullptr;
         if (!columns.legacy) return column_rows(q, columns, distinct).release();
         return form_rows(q, vars, distinct).release();
     });

@@ -202,7 +202,9 @@ enum class ResultKind { Rows, Count, Copy };
 // Runs the whole queue against the graph, then sets `*rows` (when given) to
 // the number of rows. Returns false with a Python exception set at the first
 // failing operation; nothing is undone.
-bool execute_operations(QueryValue& q, ResultKind result = ResultKind::Rows, std::size_t* rows = nullptr);
+// `columns` and `distinct`: what the result reads, when it forms rows.
+bool execute_operations(QueryValue& q, ResultKind result = ResultKind::Rows, std::size_t* rows = nullptr,
+                        const ParsedColumns* columns = nullptr, bool distinct = false);
 
 // Rows formed by position across `variables` (after a run). A name that is
 // not bound but has the form "v.key" projects property `key` of `v`. With

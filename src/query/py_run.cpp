@@ -271,9 +271,54 @@ bool run_streaming(QueryValue& q, const std::vector<const QueryOperation*>& ops,
     return true;
 }
 
+// Whether the result reads nothing of a match but the distinct values of
+// its variable `end`: rows distinct over columns of `end` alone, or
+// aggregates of DISTINCT values of it.
+bool reads_distinct_ends(const ParsedColumns* cols, bool distinct, const std::string& end) {
+    if (!cols || cols->columns.empty() || (distinct == cols->aggregates)) return false;
+    for (const auto& c : cols->columns) {
+        if (c->legacy) {
+            if (!distinct || !(c->text == end || (c->text.size() > end.size() && c->text.compare(0, end.size(), end) == 0 &&
+                                                  c->text[end.size()] == '.')))
+                return false;
+            continue;
+        }
+        if (c->star || (cols->aggregates && (c->aggregate == cond::Aggregate::None || !c->distinct))) return false;
+        std::vector<const cond::Operand*> stack{&c->operand};
+        while (!stack.empty()) {
+            const cond::Operand* o = stack.back();
+            stack.pop_back();
+            if ((o->kind == cond::Operand::Kind::Variable || o->kind == cond::Operand::Kind::Property) &&
+                o->variable != end)
+                return false;
+            for (const cond::Operand& a : o->args) stack.push_back(&a);
+        }
+    }
+    return true;
+}
+
+// The last operation is a path match whose only use is its distinct end
+// nodes: no other operation names its variables, the result reads only them.
+bool only_ends_matter(const std::vector<Effects>& effects, std::size_t match, const PathPatternValue& path,
+                      const ParsedColumns* cols, bool distinct) {
+    if (match + 1 != effects.size() || path.nodes.size() != 2 || !path.nodes[1].variable) return false;
+    const std::vector<std::string>& vars = effects[match].binds;
+    auto mentions = [&](const std::vector<std::string>& names) {
+        for (const std::string& n : names)
+            if (std::find(vars.begin(), vars.end(), n) != vars.end()) return true;
+        return false;
+    };
+    for (std::size_t j = 0; j < match; ++j) {
+        const Effects& op = effects[j];
+        if (mentions(op.reads) || mentions(op.firsts) || mentions(op.appends)) return false;
+    }
+    return reads_distinct_ends(cols, distinct, *path.nodes[1].variable);
+}
+
 }  // namespace
 
-bool execute_operations(QueryValue& q, ResultKind result, std::size_t* rows) {
+bool execute_operations(QueryValue& q, ResultKind result, std::size_t* rows, const ParsedColumns* columns,
+                        bool distinct) {
     // The queue cannot change during the run (the query is exclusively
     // borrowed), so it is walked in place.
     SharedVars::Pin pin(q.bindings);
@@ -289,8 +334,17 @@ bool execute_operations(QueryValue& q, ResultKind result, std::size_t* rows) {
             MatchOp scratch;
             const MatchOp* resolved = with_parameters(q, m->op, scratch, "match");
             const plan::Demand demand = plan::demand(effects, i, wanted);
+            const auto* path = resolved ? std::get_if<PathPatternValue>(resolved) : nullptr;
+            std::unique_ptr<MatchProducer> reach;
+            if (path && only_ends_matter(effects, i, *path, columns, distinct)) {
+                reach = make_reach_producer(q, *path);
+                if (!reach && PyErr_Occurred()) return false;
+            }
             if (!resolved) {
                 ok = false;
+            } else if (reach) {
+                ok = reach->produce(plan::kAll);
+                if (ok) reach->bind_to(q);
             } else if (std::size_t limit = stream_end(ops, i)) {
                 std::size_t next = i + 1;
                 ok = run_streaming(q, ops, effects, i, limit, *resolved, demand, next);
