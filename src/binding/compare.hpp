@@ -16,6 +16,8 @@ inline int compare(PyObject* a, PyObject* b, int op) {
     return PyObject_IsTrue(result.get());
 }
 
-inline int equal(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
+inline int equal(PyObject* a, PyObject* b) {
+    return compare(a, b, Py_EQ);
+}
 
 }  // namespace quorvel::py

@@ -7,9 +7,9 @@
 // is answered conservatively (no).
 #pragma once
 
-#include "binding/ref.hpp"
-
 #include <cstdint>
+
+#include "binding/ref.hpp"
 
 namespace quorvel::py {
 
@@ -25,11 +25,14 @@ struct KeysHead {
 }  // namespace detail
 
 inline bool keys_are_exact_str(PyObject* dict) noexcept {
-    const auto* head = reinterpret_cast<const detail::KeysHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    const auto* head =
+        reinterpret_cast<const detail::KeysHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
     return head->kind != 0;
 }
 #else
-inline bool keys_are_exact_str(PyObject*) noexcept { return false; }
+inline bool keys_are_exact_str(PyObject*) noexcept {
+    return false;
+}
 #endif
 
 }  // namespace quorvel::py

@@ -14,7 +14,8 @@ public:
     // A walk that began when the dict had `size` entries and has read every
     // entry before position `pos` (a PyDict_Next position): it goes on
     // exactly as that walk would.
-    DictWalk(PyObject* dict, Py_ssize_t size, Py_ssize_t pos) : dict_(Ref::borrow(dict)), size_(size), pos_(pos) {}
+    DictWalk(PyObject* dict, Py_ssize_t size, Py_ssize_t pos)
+        : dict_(Ref::borrow(dict)), size_(size), pos_(pos) {}
 
     enum Step { Item, Done, Error };
 

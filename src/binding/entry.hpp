@@ -12,9 +12,9 @@
 // owns, or where it can say more precisely what ran out.
 #pragma once
 
-#include "binding/ref.hpp"
-
 #include <type_traits>
+
+#include "binding/ref.hpp"
 
 namespace quorvel::py {
 

@@ -117,8 +117,8 @@ bool store(PyObject* dict, std::shared_ptr<Index>* slot, PyObject* key, PyObject
     if (PyDict_SetItem(dict, key, value) < 0) return false;
     if (index) {
         Py_ssize_t at = 0;
-        bool ok = old ? follow(*index, old.get(), Py_ssize_t(-1)) : appended_at(dict, *index, key, value, at) &&
-                                                                         follow(*index, nullptr, at);
+        bool ok = old ? follow(*index, old.get(), Py_ssize_t(-1))
+                      : appended_at(dict, *index, key, value, at) && follow(*index, nullptr, at);
         if (ok) index->version = dict_version(dict);
     }
     return true;
@@ -146,33 +146,35 @@ std::shared_ptr<const EdgeIndex> current_edge_index(PyObject* edges, GraphIndex*
 
 bool store_indexed_node(PyObject* nodes, GraphIndex* gi, PyObject* key, PyObject* node) {
     const Digest& type = py::value_of<NodeValue>(node).type->digest();
-    return store(nodes, gi ? &gi->nodes : nullptr, key, node,
-                 [&](NodeIndex& index, PyObject* old, Py_ssize_t at) {
-                     if (old) return Py_TYPE(old) == node_type() && py::value_of<NodeValue>(old).type->digest() == type;
-                     const auto ordinal = static_cast<std::uint32_t>(index.pos.size());
-                     index.pos.push_back(at);
-                     index.end = at + 1;
-                     index.by_type.add(index.types.intern(type), ordinal);
-                     return true;
-                 });
+    return store(
+        nodes, gi ? &gi->nodes : nullptr, key, node, [&](NodeIndex& index, PyObject* old, Py_ssize_t at) {
+            if (old)
+                return Py_TYPE(old) == node_type() && py::value_of<NodeValue>(old).type->digest() == type;
+            const auto ordinal = static_cast<std::uint32_t>(index.pos.size());
+            index.pos.push_back(at);
+            index.end = at + 1;
+            index.by_type.add(index.types.intern(type), ordinal);
+            return true;
+        });
 }
 
 bool store_indexed_edge(PyObject* edges, GraphIndex* gi, PyObject* key, PyObject* edge) {
     const EdgeValue& value = py::value_of<EdgeValue>(edge);
     const Digest& start = value.start.type->digest();
     const Digest& end = value.end.type->digest();
-    return store(edges, gi ? &gi->edges : nullptr, key, edge, [&](EdgeIndex& index, PyObject* old, Py_ssize_t at) {
-        if (old) {
-            if (Py_TYPE(old) != edge_type()) return false;
-            const EdgeValue& was = py::value_of<EdgeValue>(old);
-            return was.start.type->digest() == start && was.end.type->digest() == end;
-        }
-        const auto ordinal = static_cast<std::uint32_t>(index.pos.size());
-        index.pos.push_back(at);
-        index.end = at + 1;
-        EdgeAdder{index}(value, ordinal);
-        return true;
-    });
+    return store(edges, gi ? &gi->edges : nullptr, key, edge,
+                 [&](EdgeIndex& index, PyObject* old, Py_ssize_t at) {
+                     if (old) {
+                         if (Py_TYPE(old) != edge_type()) return false;
+                         const EdgeValue& was = py::value_of<EdgeValue>(old);
+                         return was.start.type->digest() == start && was.end.type->digest() == end;
+                     }
+                     const auto ordinal = static_cast<std::uint32_t>(index.pos.size());
+                     index.pos.push_back(at);
+                     index.end = at + 1;
+                     EdgeAdder{index}(value, ordinal);
+                     return true;
+                 });
 }
 
 }  // namespace quorvel

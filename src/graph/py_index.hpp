@@ -79,10 +79,10 @@ struct Groups {
 };
 
 struct DictIndex {
-    std::uint64_t version = 0;        // the dict state described
-    bool exact_keys = false;          // every key an exact str
-    std::vector<Py_ssize_t> pos;      // ordinal -> position in the dict
-    Py_ssize_t end = 0;               // position after the last entry
+    std::uint64_t version = 0;    // the dict state described
+    bool exact_keys = false;      // every key an exact str
+    std::vector<Py_ssize_t> pos;  // ordinal -> position in the dict
+    Py_ssize_t end = 0;           // position after the last entry
 
     std::size_t size() const noexcept { return pos.size(); }
 };

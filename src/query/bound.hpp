@@ -62,7 +62,9 @@ public:
     }
     Kind kind() const noexcept { return kind_; }
     bool hole() const noexcept { return kind_ == Kind::Hole; }
-    bool is_node() const noexcept { return kind_ == Kind::Node || kind_ == Kind::EdgeStart || kind_ == Kind::EdgeEnd; }
+    bool is_node() const noexcept {
+        return kind_ == Kind::Node || kind_ == Kind::EdgeStart || kind_ == Kind::EdgeEnd;
+    }
     bool is_edge() const noexcept { return kind_ == Kind::Edge; }
     bool is_element() const noexcept { return is_node() || is_edge(); }
     // A plain value: a Python object, or a list of edges.
@@ -85,10 +87,10 @@ public:
 
     // The element's uid digest (node uid from its type, edge uid from its
     // term): equal digests mean the same graph element.
-    const Digest& digest() const { return is_edge() ? edge_value().term->edge_digest() : type()->node_digest(); }
-    bool same_element(const Bound& o) const {
-        return is_edge() == o.is_edge() && digest() == o.digest();
+    const Digest& digest() const {
+        return is_edge() ? edge_value().term->edge_digest() : type()->node_digest();
     }
+    bool same_element(const Bound& o) const { return is_edge() == o.is_edge() && digest() == o.digest(); }
 
     // A copy of the bound value, sharing its dict.
     NodeValue node_value() const { return NodeValue(type(), props_.clone()); }
@@ -108,7 +110,8 @@ public:
     }
 
 private:
-    Bound(PyObject* h, PyObject* p, Kind k) : holder_(py::Ref::borrow(h)), props_(py::Ref::borrow(p)), kind_(k) {}
+    Bound(PyObject* h, PyObject* p, Kind k)
+        : holder_(py::Ref::borrow(h)), props_(py::Ref::borrow(p)), kind_(k) {}
 
     py::Ref holder_;
     py::Ref props_;
@@ -184,7 +187,9 @@ public:
     // Only the named variables.
     template <class Names>
     void keep_only(const Names& names) {
-        auto named = [&](const std::string& n) { return std::find(names.begin(), names.end(), n) != names.end(); };
+        auto named = [&](const std::string& n) {
+            return std::find(names.begin(), names.end(), n) != names.end();
+        };
         std::erase_if(columns_, [&](const auto& kv) { return !named(kv.first); });
         std::erase_if(counted_, [&](const auto& kv) { return !named(kv.first); });
     }

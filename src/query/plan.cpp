@@ -18,7 +18,9 @@ bool touches(const std::vector<std::string>& names, const std::vector<std::strin
     return false;
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kAll - b ? kAll : a + b; }
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return a > kAll - b ? kAll : a + b;
+}
 
 }  // namespace
 

@@ -8,19 +8,20 @@
 // first appearance, gives one result. Null values are left out of a row, as
 // a plain name without a value is; every aggregate but count(*) passes over
 // them.
+#include "query/py_columns.hpp"
+
 #include <new>
 
 #include "binding/args.hpp"
 #include "errors/py_errors.hpp"
-#include "query/py_columns.hpp"
 #include "query/py_condition.hpp"
 #include "query/py_engine.hpp"
 #include "text/text_cache.hpp"
 
 namespace quorvel {
 
-using py::Ref;
 using cond::Aggregate;
+using py::Ref;
 
 bool parse_columns(const std::vector<std::string>& texts, const char* context, ParsedColumns& out) {
     static text::TextCache<cond::Column> cache(512);
@@ -47,7 +48,9 @@ bool parse_columns(const std::vector<std::string>& texts, const char* context, P
 
 namespace {
 
-const std::string& key_of(const cond::Column& c) { return c.alias ? *c.alias : c.text; }
+const std::string& key_of(const cond::Column& c) {
+    return c.alias ? *c.alias : c.text;
+}
 
 // The variables the columns read.
 std::vector<std::string> variables_of(const ParsedColumns& cols, const Table& t) {
@@ -67,7 +70,8 @@ std::vector<std::string> variables_of(const ParsedColumns& cols, const Table& t)
         while (!stack.empty()) {
             const cond::Operand* o = stack.back();
             stack.pop_back();
-            if (o->kind == cond::Operand::Kind::Variable || o->kind == cond::Operand::Kind::Property) add(o->variable);
+            if (o->kind == cond::Operand::Kind::Variable || o->kind == cond::Operand::Kind::Property)
+                add(o->variable);
             for (const cond::Operand& a : o->args) stack.push_back(&a);
         }
     }
@@ -152,9 +156,9 @@ Ref shown(const Value& v) {
 // One aggregate of one group.
 struct Accumulator {
     std::size_t count = 0;
-    Ref total;  // sum, avg
-    Ref best;   // min, max
-    Ref list;   // collect
+    Ref total;    // sum, avg
+    Ref best;     // min, max
+    Ref list;     // collect
     KeySet seen;  // DISTINCT
 
     // Adds one row's value (null: passed over, except by count(*)).
@@ -196,7 +200,8 @@ struct Accumulator {
                 }
                 const Order o = compare_key(obj.get(), best.get());
                 if (o == Order::Error) return false;
-                if (o == (c.aggregate == Aggregate::Min ? Order::Less : Order::Greater)) best = std::move(obj);
+                if (o == (c.aggregate == Aggregate::Min ? Order::Less : Order::Greater))
+                    best = std::move(obj);
                 return true;
             }
             default:
@@ -254,8 +259,8 @@ bool compute(const QueryValue& q, const ParsedColumns& cols, Results& out) {
         return true;
     }
     KeySet groups;
-    std::vector<std::vector<Value>> keys;          // per group: its key columns' values
-    std::vector<std::vector<Accumulator>> accs;    // per group: one per column
+    std::vector<std::vector<Value>> keys;        // per group: its key columns' values
+    std::vector<std::vector<Accumulator>> accs;  // per group: one per column
     for (std::size_t r = 0; r < reader.rows(); ++r) {
         if (!tick.ok()) return false;
         std::vector<Value> values(n);

@@ -6,8 +6,8 @@
 #include "binding/compare.hpp"
 #include "binding/dict_keys.hpp"
 #include "errors/py_errors.hpp"
-#include "text/text_cache.hpp"
 #include "query/py_engine.hpp"
+#include "text/text_cache.hpp"
 
 namespace quorvel {
 
@@ -42,7 +42,9 @@ void collect(const cond::Expr& root, CompiledCondition& c) {
     }
 }
 
-Tri from_bool(bool b) { return b ? Tri::True : Tri::False; }
+Tri from_bool(bool b) {
+    return b ? Tri::True : Tri::False;
+}
 
 // str's own method, called on a str (subclass included) without looking it
 // up on the object: a subclass cannot run its own code through it.
@@ -54,7 +56,8 @@ Ref str_method(const char* name) {
 
 bool plain_value(PyObject* v) noexcept {
     PyTypeObject* t = Py_TYPE(v);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || v == Py_None;
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           v == Py_None;
 }
 
 const Bound* RowSource::value(const std::string& name, std::size_t row) const {
@@ -171,7 +174,8 @@ bool Evaluator::operand(const cond::Operand& o, std::size_t row, Value& out) {
         case K::Property: {
             const Bound* b = rows_.value(o.variable, row);
             if (!b) return true;
-            if (plain_only_ && b->is_element() && !(b->properties() && py::keys_are_exact_str(b->properties())))
+            if (plain_only_ && b->is_element() &&
+                !(b->properties() && py::keys_are_exact_str(b->properties())))
                 return block();
             Ref key = key_object(o.key);
             Ref v;
@@ -285,7 +289,10 @@ Tri Evaluator::compare(const cond::Expr& e, std::size_t row) {
         if (eq < 0) return Tri::Error;
         return from_bool((eq == 1) == (e.cmp == cond::Cmp::Eq));
     }
-    int op = e.cmp == cond::Cmp::Lt ? Py_LT : e.cmp == cond::Cmp::Le ? Py_LE : e.cmp == cond::Cmp::Gt ? Py_GT : Py_GE;
+    int op = e.cmp == cond::Cmp::Lt   ? Py_LT
+             : e.cmp == cond::Cmp::Le ? Py_LE
+             : e.cmp == cond::Cmp::Gt ? Py_GT
+                                      : Py_GE;
     Ref res = Ref::steal(PyObject_RichCompare(l.object.get(), r.object.get(), op));
     if (!res) {
         // Values that cannot be ordered against each other: unknown.
@@ -303,7 +310,8 @@ Tri Evaluator::in_list(const cond::Expr& e, std::size_t row) {
     Value v;
     if (!operand(e.lhs, row, v)) return blocked_ ? Tri::Blocked : Tri::Error;
     if (v.kind == Value::Null) return Tri::Null;
-    if (plain_only_ && (v.kind != Value::Object || !plain_value(v.object.get()))) return block(), Tri::Blocked;
+    if (plain_only_ && (v.kind != Value::Object || !plain_value(v.object.get())))
+        return block(), Tri::Blocked;
     if (!as_object(v)) return Tri::Error;
     bool found = false;
     if (e.list.kind == cond::Literal::Kind::Parameter) {

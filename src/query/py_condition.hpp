@@ -35,7 +35,8 @@ std::shared_ptr<const CompiledCondition> compile_condition(std::string_view text
 // still finding rows -- that match's rows for the variables it binds.
 class RowSource {
 public:
-    explicit RowSource(const Table& t, const MatchProducer* match = nullptr, std::vector<std::string> match_vars = {})
+    explicit RowSource(const Table& t, const MatchProducer* match = nullptr,
+                       std::vector<std::string> match_vars = {})
         : table_(t), match_(match), match_vars_(std::move(match_vars)) {}
     const Bound* value(const std::string& name, std::size_t row) const;
     bool has(const std::string& name) const;

@@ -14,9 +14,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <unordered_map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "binding/dict_walk.hpp"
 #include "query/plan.hpp"
@@ -64,8 +64,8 @@ public:
     using PassOver = std::function<bool(const EdgeValue&)>;
     using Skip = std::function<bool(std::uint32_t)>;
 
-    EdgeWalk(PyObject* edges, std::shared_ptr<const EdgeIndex> index, const std::vector<std::uint32_t>* candidates,
-             Skip skip, PassOver pass_over);
+    EdgeWalk(PyObject* edges, std::shared_ptr<const EdgeIndex> index,
+             const std::vector<std::uint32_t>* candidates, Skip skip, PassOver pass_over);
 
     // The next edge into `edge` (held), or null at the end. False on error.
     bool next(py::Ref& edge);
@@ -111,7 +111,8 @@ public:
         for (std::size_t i = 0; i < names_.size(); ++i) {
             if (!*names_[i]) continue;
             bool later = false;
-            for (std::size_t j = i + 1; j < names_.size() && !later; ++j) later = *names_[j] && **names_[j] == **names_[i];
+            for (std::size_t j = i + 1; j < names_.size() && !later; ++j)
+                later = *names_[j] && **names_[j] == **names_[i];
             keep_[i] = !later && !count_only;
         }
         columns_.resize(names_.size());
@@ -149,7 +150,8 @@ private:
 // The producer of a match, or null with an exception set. With `count_only`
 // it keeps only how many rows it found.
 std::unique_ptr<MatchProducer> make_producer(QueryValue& q, const MatchOp& op, bool count_only);
-std::unique_ptr<MatchProducer> make_path_producer(QueryValue& q, const PathPatternValue& path, bool count_only);
+std::unique_ptr<MatchProducer> make_path_producer(QueryValue& q, const PathPatternValue& path,
+                                                  bool count_only);
 // For a path whose only use is its distinct end nodes (see py_run.cpp): a
 // search that finds them without listing paths, or null when the path is not
 // of a shape it answers exactly (or on an error, with the exception set).

@@ -16,8 +16,8 @@
 
 namespace quorvel {
 
-using py::Ref;
 using plan::Reading;
+using py::Ref;
 
 bool take_node(PyObject* value, Bound& out) {
     if (!py::check_instance(value, node_type(), nullptr)) return false;
@@ -76,7 +76,8 @@ TypeRef exact_type_of(const NodePatternValue& p) {
 
 // Every node of `type` through the index, in dict order; false when the
 // index cannot stand in for the walk (the caller walks then).
-bool indexed_nodes_of_type(const QueryValue& q, const TypeRef& type, bool exact_keys_only, bool& used, Column& out) {
+bool indexed_nodes_of_type(const QueryValue& q, const TypeRef& type, bool exact_keys_only, bool& used,
+                           Column& out) {
     used = false;
     auto index = current_node_index(q.graph.nodes.get(), q.graph.index.get());
     if (!index || (exact_keys_only && !index->exact_keys)) return true;
@@ -316,7 +317,8 @@ bool EdgeWalk::from_walk(Ref& edge) {
         }
         if (!tick_.ok()) return false;
         PyObject* v = value.get();
-        if (Py_TYPE(v) == cls && py::box<EdgeValue>(v)->borrow.state >= 0 && pass_over_(py::value_of<EdgeValue>(v)))
+        if (Py_TYPE(v) == cls && py::box<EdgeValue>(v)->borrow.state >= 0 &&
+            pass_over_(py::value_of<EdgeValue>(v)))
             continue;
         if (!ready_edge(v)) return false;
         edge = std::move(value);
@@ -336,7 +338,8 @@ public:
     using Test = std::function<bool(PyObject*, bool&)>;
 
     EdgeProducer(EdgeWalk walk, Test test, const std::optional<std::string>& start,
-                 const std::optional<std::string>& edge, const std::optional<std::string>& end, bool count_only)
+                 const std::optional<std::string>& edge, const std::optional<std::string>& end,
+                 bool count_only)
         : walk_(std::move(walk)), test_(std::move(test)), positions_({&start, &edge, &end}, count_only) {}
 
     bool produce(std::uint64_t rows) override {
@@ -365,7 +368,8 @@ public:
 private:
     void add(PyObject* edge) {
         if (positions_.kept(0)) positions_.add(0, edge_end(edge, true));
-        if (positions_.kept(1)) positions_.add(1, Bound::edge(edge, py::value_of<EdgeValue>(edge).properties.get()));
+        if (positions_.kept(1))
+            positions_.add(1, Bound::edge(edge, py::value_of<EdgeValue>(edge).properties.get()));
         if (positions_.kept(2)) positions_.add(2, edge_end(edge, false));
         positions_.row_done();
     }
@@ -389,7 +393,8 @@ std::unique_ptr<MatchProducer> edge_form(QueryValue& q, const MatchEdge& m, bool
     auto test = [&m](PyObject* edge, bool& fits) {
         return edge_pattern_matches(m.pattern, py::value_of<EdgeValue>(edge), fits);
     };
-    return std::make_unique<EdgeProducer>(std::move(walk), test, m.start, m.pattern.variable, m.end, count_only);
+    return std::make_unique<EdgeProducer>(std::move(walk), test, m.start, m.pattern.variable, m.end,
+                                          count_only);
 }
 
 // The single step: two node patterns and one forward edge pattern with
@@ -450,7 +455,8 @@ bool plain_single_step(const PathPatternValue& path) {
 }  // namespace
 
 std::unique_ptr<MatchProducer> make_producer(QueryValue& q, const MatchOp& op, bool count_only) {
-    if (const auto* node = std::get_if<NodePatternValue>(&op)) return std::make_unique<NodeProducer>(q, *node, count_only);
+    if (const auto* node = std::get_if<NodePatternValue>(&op))
+        return std::make_unique<NodeProducer>(q, *node, count_only);
     if (const auto* edge = std::get_if<MatchEdge>(&op)) return edge_form(q, *edge, count_only);
     const PathPatternValue& path = std::get<PathPatternValue>(op);
     if (path.nodes.empty() || path.nodes.size() != path.edges.size() + 1) {

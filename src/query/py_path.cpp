@@ -27,9 +27,8 @@
 
 namespace quorvel {
 
-using py::Ref;
 using plan::Reading;
-
+using py::Ref;
 
 namespace {
 
@@ -80,7 +79,8 @@ public:
     // began reading it (as far as can be told without versions: its size).
     bool unchanged() const {
         if (!dict_) return true;
-        if (own_ ? dict_version(dict_) == version_ && PyDict_GET_SIZE(dict_) == size_ : index_current(dict_, *index_))
+        if (own_ ? dict_version(dict_) == version_ && PyDict_GET_SIZE(dict_) == size_
+                 : index_current(dict_, *index_))
             return true;
         return dict_changed(dict_, size_);
     }
@@ -99,7 +99,9 @@ struct Ordinals {
     const std::vector<std::uint32_t>* list = nullptr;
     std::uint32_t all = 0;  // when not a list: 0 .. all-1
     std::size_t size() const { return list ? list->size() : all; }
-    std::uint32_t operator[](std::size_t i) const { return list ? (*list)[i] : static_cast<std::uint32_t>(i); }
+    std::uint32_t operator[](std::size_t i) const {
+        return list ? (*list)[i] : static_cast<std::uint32_t>(i);
+    }
 };
 
 // Every node and edge position of a path, in binding order.
@@ -251,7 +253,8 @@ private:
             out = {fr.backward[fr.b++], true};
             // An undirected self-loop is one row, read forward.
             const EdgeIndex& x = source_.index();
-            if (readings_[fr.seg] == Reading::Any && x.start_gid[out.ordinal] == x.end_gid[out.ordinal]) continue;
+            if (readings_[fr.seg] == Reading::Any && x.start_gid[out.ordinal] == x.end_gid[out.ordinal])
+                continue;
             return true;
         }
     }
@@ -420,11 +423,13 @@ private:
             Ref props = Ref::borrow(start.properties());
             if (!node_matches(path_.nodes[0], start.type(), props, ok)) return false;
             if (!ok) return true;
-            const NodeAt at{start.object(), Bound::Kind::Node, source_.index().types.find(start.type()->digest()), 0};
+            const NodeAt at{start.object(), Bound::Kind::Node,
+                            source_.index().types.find(start.type()->digest()), 0};
             ends_[0] = at;
             return segment_ends(seg, at, false);
         }
-        const std::uint32_t next_length = fr.length == 0 ? std::max<std::uint32_t>(lo_[seg], 1) : fr.length + 1;
+        const std::uint32_t next_length =
+            fr.length == 0 ? std::max<std::uint32_t>(lo_[seg], 1) : fr.length + 1;
         const bool gave_up = fr.length > 0 && !fr.found;  // no trail of the last length: none longer
         if (next_length > hi_[seg] || next_length == 0 || gave_up) {
             pop_frame();
@@ -447,7 +452,8 @@ private:
     }
 
     Bound node_bound(const NodeAt& at) const {
-        if (at.kind == Bound::Kind::Node) return Bound::node(at.holder, py::value_of<NodeValue>(at.holder).properties.get());
+        if (at.kind == Bound::Kind::Node)
+            return Bound::node(at.holder, py::value_of<NodeValue>(at.holder).properties.get());
         const EdgeValue& e = py::value_of<EdgeValue>(at.holder);
         const bool start = at.kind == Bound::Kind::EdgeStart;
         return Bound::edge_end(at.holder, start, (start ? e.start : e.end).properties.get());
@@ -552,7 +558,8 @@ public:
         }
         if (hi == 0) return true;
         // Level one: every first hop, in order.
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> frontier;  // (gid, ordinal of the edge that came)
+        std::vector<std::pair<std::uint32_t, std::uint32_t>>
+            frontier;  // (gid, ordinal of the edge that came)
         auto reach = [&](std::uint32_t ordinal) -> bool {
             if (!source_.unchanged()) return false;
             const std::uint32_t gid = backward ? x.start_gid[ordinal] : x.end_gid[ordinal];
@@ -572,11 +579,14 @@ public:
         };
         auto passes = [&](std::uint32_t ordinal, bool first) {
             const EdgeValue& e = py::value_of<EdgeValue>(source_.object(ordinal));
-            return edge_term_fits(via, e) && (!first || node_type_fits(from, (backward ? e.end : e.start).type));
+            return edge_term_fits(via, e) &&
+                   (!first || node_type_fits(from, (backward ? e.end : e.start).type));
         };
         const Groups& leaving = backward ? x.by_end : x.by_start;
         auto first_hops = [&](auto&& each) {
-            TypeRef t = from.type_obj ? from.type_obj : from.type_schema ? from.type_schema->schema->exact_type() : TypeRef();
+            TypeRef t = from.type_obj      ? from.type_obj
+                        : from.type_schema ? from.type_schema->schema->exact_type()
+                                           : TypeRef();
             if (t) {
                 const std::uint32_t gid = x.types.find(t->digest());
                 if (const auto* list = gid == TypeGroups::kNone ? nullptr : leaving.find(gid))
@@ -630,7 +640,8 @@ std::unique_ptr<MatchProducer> make_reach_producer(QueryValue& q, const PathPatt
     return producer;
 }
 
-std::unique_ptr<MatchProducer> make_path_producer(QueryValue& q, const PathPatternValue& path, bool count_only) {
+std::unique_ptr<MatchProducer> make_path_producer(QueryValue& q, const PathPatternValue& path,
+                                                  bool count_only) {
     auto matcher = std::make_unique<PathMatcher>(q, path, count_only);
     if (!matcher->open()) return nullptr;
     return matcher;

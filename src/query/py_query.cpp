@@ -15,7 +15,9 @@ namespace {
 
 constexpr const char* kClass = "Query";
 
-py::Box<QueryValue>* qbox(PyObject* self) { return py::box<QueryValue>(self); }
+py::Box<QueryValue>* qbox(PyObject* self) {
+    return py::box<QueryValue>(self);
+}
 
 PyObject* query_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     Ref graph;
@@ -199,10 +201,16 @@ bool bind_pattern_args(Builder which, PyObject* args, PyObject* kwargs, Ref (&a)
     switch (which) {
         case Builder::Match:
             ok = py::bind_args("match", args, kwargs,
-                               {{"pattern", false}, {"node", false, true}, {"edge", false, true},
-                                {"start", false, true}, {"end", false, true}, {"type", false, true},
-                                {"type_schema", false, true}, {"term", false, true},
-                                {"term_type_schema", false, true}, {"properties", false, true}},
+                               {{"pattern", false},
+                                {"node", false, true},
+                                {"edge", false, true},
+                                {"start", false, true},
+                                {"end", false, true},
+                                {"type", false, true},
+                                {"type_schema", false, true},
+                                {"term", false, true},
+                                {"term_type_schema", false, true},
+                                {"properties", false, true}},
                                a);
             if (ok) {
                 out.start = a[3].get(), out.end = a[4].get(), out.type = a[5].get();
@@ -212,9 +220,14 @@ bool bind_pattern_args(Builder which, PyObject* args, PyObject* kwargs, Ref (&a)
             break;
         case Builder::Create:
             ok = py::bind_args("create", args, kwargs,
-                               {{"pattern", false}, {"node", false, true}, {"edge", false, true},
-                                {"type", false, true}, {"term", false, true}, {"start", false, true},
-                                {"end", false, true}, {"properties", false, true}},
+                               {{"pattern", false},
+                                {"node", false, true},
+                                {"edge", false, true},
+                                {"type", false, true},
+                                {"term", false, true},
+                                {"start", false, true},
+                                {"end", false, true},
+                                {"properties", false, true}},
                                a);
             if (ok) {
                 out.type = a[3].get(), out.term = a[4].get(), out.start = a[5].get(), out.end = a[6].get();
@@ -223,10 +236,16 @@ bool bind_pattern_args(Builder which, PyObject* args, PyObject* kwargs, Ref (&a)
             break;
         case Builder::Merge:
             ok = py::bind_args("merge", args, kwargs,
-                               {{"pattern", false}, {"node", false, true}, {"edge", false, true},
-                                {"type", false, true}, {"type_schema", false, true}, {"term", false, true},
-                                {"term_type_schema", false, true}, {"start", false, true},
-                                {"end", false, true}, {"properties", false, true}},
+                               {{"pattern", false},
+                                {"node", false, true},
+                                {"edge", false, true},
+                                {"type", false, true},
+                                {"type_schema", false, true},
+                                {"term", false, true},
+                                {"term_type_schema", false, true},
+                                {"start", false, true},
+                                {"end", false, true},
+                                {"properties", false, true}},
                                a);
             if (ok) {
                 out.type = a[3].get(), out.type_schema = a[4].get(), out.term = a[5].get();
@@ -299,10 +318,11 @@ PyObject* pattern_builder(PyObject* self, PyObject* args, PyObject* kwargs, Buil
                 op = MergeOperation{MergeOp{std::move(node)}};
         } else if (p.edge) {
             EdgePatternValue edge;
-            if (!new_edge_pattern(p.edge, p.term, p.term_type_schema, p.properties, "forward", edge)) return nullptr;
+            if (!new_edge_pattern(p.edge, p.term, p.term_type_schema, p.properties, "forward", edge))
+                return nullptr;
             if (which == Builder::Match) {
-                op = MatchOperation{MatchOp{MatchEdge{std::move(edge), extract_var_or_none(p.start),
-                                                      extract_var_or_none(p.end)}}};
+                op = MatchOperation{MatchOp{
+                    MatchEdge{std::move(edge), extract_var_or_none(p.start), extract_var_or_none(p.end)}}};
             } else {
                 CreateEdge e{std::move(edge), {}, {}};
                 if (!extract_var(p.start, e.start) || !extract_var(p.end, e.end)) return nullptr;
@@ -440,18 +460,17 @@ PyMethodDef query_methods[] = {
 };
 
 PyType_Slot query_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Query(graph)\n--\n\n"
-                    "A query builder for the graph, with a fluent interface for matching,\n"
-                    "creating, updating and deleting.\n\n"
-                    "Builder methods (match, where, create, merge, set, delete, with_,\n"
-                    "order_by, limit, skip) append an operation and return a new Query;\n"
-                    "result methods (return_, return_distinct, return_count, execute) run\n"
-                    "the whole queue against the graph.\n\n"
-                    "Fields (internal):\n"
-                    "    operations: The queued operations\n"
-                    "    graph: The graph's node and edge dictionaries\n"
-                    "    matched_vars: The variable bindings left by runs")},
+    {Py_tp_doc, const_cast<char*>("Query(graph)\n--\n\n"
+                                  "A query builder for the graph, with a fluent interface for matching,\n"
+                                  "creating, updating and deleting.\n\n"
+                                  "Builder methods (match, where, create, merge, set, delete, with_,\n"
+                                  "order_by, limit, skip) append an operation and return a new Query;\n"
+                                  "result methods (return_, return_distinct, return_count, execute) run\n"
+                                  "the whole queue against the graph.\n\n"
+                                  "Fields (internal):\n"
+                                  "    operations: The queued operations\n"
+                                  "    graph: The graph's node and edge dictionaries\n"
+                                  "    matched_vars: The variable bindings left by runs")},
     {Py_tp_new, reinterpret_cast<void*>(QV_ENTRY(query_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc<QueryValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(py::traverse<QueryValue>)},
@@ -460,8 +479,8 @@ PyType_Slot query_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec query_spec = {"quorvel.Query", sizeof(py::Box<QueryValue>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                          query_slots};
+PyType_Spec query_spec = {"quorvel.Query", sizeof(py::Box<QueryValue>), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, query_slots};
 
 }  // namespace
 
@@ -470,6 +489,8 @@ PyTypeObject* query_type() {
     return t;
 }
 
-Ref new_query(const GraphValue& graph) { return py::make_object<QueryValue>(query_type(), graph); }
+Ref new_query(const GraphValue& graph) {
+    return py::make_object<QueryValue>(query_type(), graph);
+}
 
 }  // namespace quorvel

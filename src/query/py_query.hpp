@@ -40,8 +40,8 @@ using CreateOp = std::variant<NodePatternValue, CreateEdge, PathPatternValue>;
 using MergeOp = std::variant<NodePatternValue, MergeEdge>;
 
 struct WhereOp {
-    std::string condition;                                 // the caller's text
-    std::shared_ptr<const CompiledCondition> compiled;     // parsed once
+    std::string condition;                              // the caller's text
+    std::shared_ptr<const CompiledCondition> compiled;  // parsed once
 };
 struct SetOp {
     std::string variable;

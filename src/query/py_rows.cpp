@@ -87,7 +87,6 @@ Order compare_key(PyObject* a, PyObject* b) {
     return gt ? Order::Greater : Order::Equal;
 }
 
-
 bool execute_order_by(QueryValue& q, const std::vector<const OrderByOp*>& keys) {
     // Without a key a variable sorts by its own values, which nodes and
     // edges are not.
@@ -95,7 +94,8 @@ bool execute_order_by(QueryValue& q, const std::vector<const OrderByOp*>& keys) 
         const Column* c = k->key ? nullptr : q.vars().find(k->variable);
         if (c && std::any_of(c->begin(), c->end(), [](const Bound& b) { return b.is_element(); })) {
             raise(QuorvelError::invalid_query(
-                "order_by without a key needs values, not the node or edge '" + k->variable + "'", "order_by"));
+                "order_by without a key needs values, not the node or edge '" + k->variable + "'",
+                "order_by"));
             return false;
         }
     }
@@ -181,9 +181,9 @@ namespace {
 
 // One requested column: a bound variable, or a property projection.
 struct Requested {
-    Ref key;                               // the row dict's key
-    const Column* list = nullptr;          // a bound variable
-    std::string variable;                  // a projection "variable.property"
+    Ref key;                       // the row dict's key
+    const Column* list = nullptr;  // a bound variable
+    std::string variable;          // a projection "variable.property"
     Ref property;
     bool projection = false;
 };
@@ -192,7 +192,9 @@ struct Requested {
 
 namespace {
 
-std::size_t mix(std::size_t h, std::size_t v) { return (h ^ v) * 1099511628211ULL; }
+std::size_t mix(std::size_t h, std::size_t v) {
+    return (h ^ v) * 1099511628211ULL;
+}
 
 }  // namespace
 

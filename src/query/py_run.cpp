@@ -134,12 +134,15 @@ bool each_properties(Payload& payload, F&& f) {
 // parameters: the original when it has none, else `scratch`, a copy. Null
 // with NameError when a placeholder has no value.
 template <class Payload>
-const Payload* with_parameters(const QueryValue& q, const Payload& payload, Payload& scratch, const char* context) {
+const Payload* with_parameters(const QueryValue& q, const Payload& payload, Payload& scratch,
+                               const char* context) {
     bool any = false;
-    each_properties(const_cast<Payload&>(payload), [&](PatternProperties& p) { return !(any = any || p.has_parameters()); });
+    each_properties(const_cast<Payload&>(payload),
+                    [&](PatternProperties& p) { return !(any = any || p.has_parameters()); });
     if (!any) return &payload;
     scratch = payload;
-    if (!each_properties(scratch, [&](PatternProperties& p) { return p.resolve(q.parameters.get(), context); }))
+    if (!each_properties(scratch,
+                         [&](PatternProperties& p) { return p.resolve(q.parameters.get(), context); }))
         return nullptr;
     return &scratch;
 }
@@ -203,9 +206,9 @@ std::size_t stream_end(const std::vector<const QueryOperation*>& ops, std::size_
 // operations run as usual, which gives what they would have given from the
 // start, since nothing before could be seen. Returns false on an error; sets
 // `next` to the operation to go on with.
-bool run_streaming(QueryValue& q, const std::vector<const QueryOperation*>& ops, const std::vector<Effects>& effects,
-                   std::size_t match, std::size_t limit, const MatchOp& op, const plan::Demand& demand,
-                   std::size_t& next) {
+bool run_streaming(QueryValue& q, const std::vector<const QueryOperation*>& ops,
+                   const std::vector<Effects>& effects, std::size_t match, std::size_t limit,
+                   const MatchOp& op, const plan::Demand& demand, std::size_t& next) {
     const std::vector<std::string>& vars = effects[match].binds;
     for (std::size_t j = match + 1; j < limit; ++j) {
         const auto* w = std::get_if<WhereOp>(ops[j]);
@@ -278,12 +281,14 @@ bool reads_distinct_ends(const ParsedColumns* cols, bool distinct, const std::st
     if (!cols || cols->columns.empty() || (distinct == cols->aggregates)) return false;
     for (const auto& c : cols->columns) {
         if (c->legacy) {
-            if (!distinct || !(c->text == end || (c->text.size() > end.size() && c->text.compare(0, end.size(), end) == 0 &&
-                                                  c->text[end.size()] == '.')))
+            if (!distinct ||
+                !(c->text == end || (c->text.size() > end.size() &&
+                                     c->text.compare(0, end.size(), end) == 0 && c->text[end.size()] == '.')))
                 return false;
             continue;
         }
-        if (c->star || (cols->aggregates && (c->aggregate == cond::Aggregate::None || !c->distinct))) return false;
+        if (c->star || (cols->aggregates && (c->aggregate == cond::Aggregate::None || !c->distinct)))
+            return false;
         std::vector<const cond::Operand*> stack{&c->operand};
         while (!stack.empty()) {
             const cond::Operand* o = stack.back();

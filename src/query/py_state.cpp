@@ -99,7 +99,8 @@ PyType_Slot vars_slots[] = {
 };
 
 PyType_Spec vars_spec = {"quorvel._Bindings", sizeof(py::Box<VarsValue>), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, vars_slots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         vars_slots};
 
 PyTypeObject* vars_type() {
     static PyTypeObject* t = py::create_type(&vars_spec);

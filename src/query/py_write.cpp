@@ -45,7 +45,8 @@ Ref dict_of(const PatternProperties& properties) {
 // Stores a new node of `type` under its uid (replacing a node of the same
 // type) with the pattern's properties, and binds the pattern's variable to
 // it alone.
-bool create_node(QueryValue& q, const NodePatternValue& p, const TypeRef& type, NodeValue* created = nullptr) {
+bool create_node(QueryValue& q, const NodePatternValue& p, const TypeRef& type,
+                 NodeValue* created = nullptr) {
     Ref type_obj = type_to_python(type);
     if (!type_obj) return false;
     Ref props = dict_of(p.properties);
@@ -92,7 +93,8 @@ bool endpoint(const QueryValue& q, const std::string& name, NodeValue& out) {
         return true;
     }
     if (b && b->is_edge())
-        return fail(QuorvelError::invalid_query("variable '" + name + "' is bound to an edge, not a node", "create"));
+        return fail(
+            QuorvelError::invalid_query("variable '" + name + "' is bound to an edge, not a node", "create"));
     return fail(QuorvelError::variable_not_found(name, "create"));
 }
 
@@ -226,7 +228,8 @@ bool merge_edge(QueryValue& q, const MergeEdge& m) {
 }  // namespace
 
 bool execute_create(QueryValue& q, const CreateOp& op) {
-    if (const auto* node = std::get_if<NodePatternValue>(&op)) return !node->type_obj || create_node(q, *node, node->type_obj);
+    if (const auto* node = std::get_if<NodePatternValue>(&op))
+        return !node->type_obj || create_node(q, *node, node->type_obj);
     if (const auto* edge = std::get_if<CreateEdge>(&op)) return create_edge_form(q, *edge);
     return create_path(q, std::get<PathPatternValue>(op));
 }

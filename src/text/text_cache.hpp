@@ -42,7 +42,7 @@ public:
 private:
     using Entry = std::pair<std::string, std::shared_ptr<const V>>;
     std::size_t capacity_;
-    std::list<Entry> order_;  // most recent first
+    std::list<Entry> order_;                                                           // most recent first
     std::unordered_map<std::string_view, typename std::list<Entry>::iterator> index_;  // views into order_
 };
 
