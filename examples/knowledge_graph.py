@@ -114,10 +114,22 @@ print("dave is now", dave.properties["age"], "; acme listed:", acme.properties["
 gone = graph.query().match("(p:carol)-[r:works_at]->(o:globex)").delete("r")
 print("deleted:", [str(row["r"]) for row in gone.return_("r")], "->", graph)
 
-# Aggregates are plain Python over the rows.
-staff: dict[str, list[str]] = {}
-for row in graph.query().match("(p)-[:works_at]->(o)").return_("p", "o"):
-    staff.setdefault(name(row["o"]), []).append(name(row["p"]))
-print("staff per organisation:", staff)
+# Aggregates group the rows: staff per organisation, and the people who know
+# most others, ranked in one chain (with_ names the count, order_by sorts by it).
+staff = graph.query().match("(p)-[:works_at]->(o)").return_("o.name", "collect(p.name) AS staff")
+print("staff per organisation:", {row["o.name"]: row["staff"] for row in staff})
+ranked = (graph.query().match("(a)-[k:knows]->(b)")
+          .with_("a", "count(k) AS knows").order_by("knows", ascending=False).limit(2)
+          .return_("a.name", "knows"))
+print("know most people:", [(row["a.name"], row["knows"]) for row in ranked])
+
+# Reachability: everyone Dave reaches through one to three acquaintances. Only
+# the distinct end points are asked for, so no path is listed.
+reach = graph.query().match("(d:dave)-[:knows*1..3]->(x)").return_distinct("x.name")
+print("dave reaches:", [row["x.name"] for row in reach])
+
+# Parameters: values go in as Python objects, never pasted into the text.
+named = graph.query().match("(p {name: $who})").parameters(who="Carol").return_("p.age")
+print("carol's age:", named[0]["p.age"])
 ages = sorted((row["p"].properties["age"], name(row["p"])) for row in people)
 print("youngest first:", ", ".join(f"{who} ({age})" for age, who in ages))

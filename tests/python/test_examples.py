@@ -80,6 +80,9 @@ def test_knowledge_graph():
     assert "dave is now 26 ; acme listed: True" in out
     assert "-> Graph(7 nodes, 7 edges)" in out
     assert "staff per organisation: {'Acme': ['Alice', 'Bob']}" in out
+    assert "know most people: [('Alice', 1), ('Bob', 1)]" in out
+    assert "dave reaches: ['Alice', 'Bob', 'Carol']" in out
+    assert "carol's age: 41" in out
 
 
 def check_dot(text):
