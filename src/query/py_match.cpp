@@ -86,10 +86,10 @@ bool indexed_nodes_of_type(const QueryValue& q, const TypeRef& type, bool exact_
     if (!list) return true;
     out.reserve(list->size());
     for (std::uint32_t ordinal : *list) {
-        PyObject* node = entry_at(q.graph.nodes.get(), index->pos[ordinal]);
-        auto* b = py::box<NodeValue>(node);
+        Ref node = Ref::borrow(entry_at(q.graph.nodes.get(), index->pos[ordinal]));
+        auto* b = py::box<NodeValue>(node.get());
         if (!ensure_properties(b->value.properties)) return false;
-        out.push_back(Bound::node(node, b->value.properties.get()));
+        out.push_back(Bound::node(node.get(), b->value.properties.get()));
         if (!index_current(q.graph.nodes.get(), *index)) {
             // Making a dict ran a collection whose finalizers changed the
             // dict: look again the slow way.

@@ -353,7 +353,7 @@ private:
         if (ok) {
             ends_[seg + 1] = at;
             if (seg + 1 == segments_) {
-                add_row();
+                if (!add_row()) return false;
             } else {
                 begins_[seg + 1] = chosen_.size();
                 frames_.push_back(Frame::segment(seg + 1, at, owns_step));
@@ -459,7 +459,17 @@ private:
         return Bound::edge_end(at.holder, start, (start ? e.start : e.end).properties.get());
     }
 
-    void add_row() {
+    bool add_row() {
+        // The lists of edges first: a collection run by making them may
+        // change the dict, which the pointers read after must not see.
+        std::vector<Ref> lists(segments_);
+        for (std::size_t j = 0; j < segments_; ++j) {
+            if (!path_.edges[j].hops || !positions_.kept(2 * j + 1)) continue;
+            const std::size_t to = j + 1 < segments_ ? begins_[j + 1] : chosen_.size();
+            lists[j] = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(to - begins_[j])));
+            if (!lists[j]) return false;
+        }
+        if (!source_.unchanged()) return false;
         for (std::size_t j = 0; j <= segments_; ++j) {
             if (positions_.kept(2 * j)) positions_.add(2 * j, node_bound(ends_[j]));
             if (j == segments_ || !positions_.kept(2 * j + 1)) continue;
@@ -470,14 +480,13 @@ private:
                 positions_.add(2 * j + 1, Bound::edge(e, py::value_of<EdgeValue>(e).properties.get()));
                 continue;
             }
-            Ref list = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(to - from)));
-            if (!list) throw std::bad_alloc();
             for (std::size_t k = from; k < to; ++k)
-                PyTuple_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k - from),
+                PyTuple_SET_ITEM(lists[j].get(), static_cast<Py_ssize_t>(k - from),
                                  Ref::borrow(source_.object(chosen_[k].ordinal)).release());
-            positions_.add(2 * j + 1, Bound::edge_list(std::move(list)));
+            positions_.add(2 * j + 1, Bound::edge_list(std::move(lists[j])));
         }
         positions_.row_done();
+        return true;
     }
 
     QueryValue& q_;
