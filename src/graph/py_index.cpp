@@ -1,5 +1,7 @@
 #include "graph/py_index.hpp"
 
+#include <algorithm>
+
 #include "binding/pyclass.hpp"
 #include "graph/py_graph.hpp"
 
@@ -125,6 +127,34 @@ bool store(PyObject* dict, std::shared_ptr<Index>* slot, PyObject* key, PyObject
 }
 
 }  // namespace
+
+OrdinalSpan EdgeIndex::between(std::uint32_t start, std::uint32_t end) const {
+    if (start >= by_start.lists.size() || end == TypeGroups::kNone) return {};
+    if (pair_offsets_.empty()) {
+        // Made once per index, with no Python code run: the index holds the
+        // same dict state for as long as it lives.
+        pair_offsets_.reserve(by_start.lists.size() + 1);
+        pair_ends_.reserve(pos.size());
+        pair_ordinals_.reserve(pos.size());
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> group;
+        for (const auto& list : by_start.lists) {
+            pair_offsets_.push_back(static_cast<std::uint32_t>(pair_ends_.size()));
+            group.clear();
+            for (std::uint32_t o : list) group.emplace_back(end_gid[o], o);
+            std::sort(group.begin(), group.end());
+            for (const auto& [e, o] : group) {
+                pair_ends_.push_back(e);
+                pair_ordinals_.push_back(o);
+            }
+        }
+        pair_offsets_.push_back(static_cast<std::uint32_t>(pair_ends_.size()));
+    }
+    const auto first = pair_ends_.begin() + pair_offsets_[start];
+    const auto last = pair_ends_.begin() + pair_offsets_[start + 1];
+    const auto [lo, hi] = std::equal_range(first, last, end);
+    const std::uint32_t* base = pair_ordinals_.data();
+    return {base + (lo - pair_ends_.begin()), base + (hi - pair_ends_.begin())};
+}
 
 bool index_current(PyObject* dict, const DictIndex& index) noexcept {
     return dict_version(dict) == index.version;

@@ -92,12 +92,32 @@ struct NodeIndex : DictIndex {
     Groups by_type;
 };
 
+// A run of ordinals, in dict order.
+struct OrdinalSpan {
+    const std::uint32_t* first = nullptr;
+    const std::uint32_t* last = nullptr;
+    OrdinalSpan() = default;
+    OrdinalSpan(const std::uint32_t* f, const std::uint32_t* l) : first(f), last(l) {}
+    explicit OrdinalSpan(const std::vector<std::uint32_t>* v) {
+        if (v) first = v->data(), last = v->data() + v->size();
+    }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(last - first); }
+};
+
 struct EdgeIndex : DictIndex {
     TypeGroups types;                      // start and end node types
     std::vector<std::uint32_t> start_gid;  // per ordinal
     std::vector<std::uint32_t> end_gid;
     Groups by_start;
     Groups by_end;
+
+    // The edges from nodes of group `start` to nodes of group `end`, in dict
+    // order. The grouping by pair is made on first use.
+    OrdinalSpan between(std::uint32_t start, std::uint32_t end) const;
+
+private:
+    // Per start group, its edges sorted by end group (dict order within).
+    mutable std::vector<std::uint32_t> pair_offsets_, pair_ends_, pair_ordinals_;
 };
 
 // Shared by a graph and every query made from it. A rebuilt index replaces

@@ -64,8 +64,8 @@ public:
     using PassOver = std::function<bool(const EdgeValue&)>;
     using Skip = std::function<bool(std::uint32_t)>;
 
-    EdgeWalk(PyObject* edges, std::shared_ptr<const EdgeIndex> index,
-             const std::vector<std::uint32_t>* candidates, Skip skip, PassOver pass_over);
+    EdgeWalk(PyObject* edges, std::shared_ptr<const EdgeIndex> index, OrdinalSpan candidates, Skip skip,
+             PassOver pass_over);
 
     // The next edge into `edge` (held), or null at the end. False on error.
     bool next(py::Ref& edge);
@@ -76,7 +76,7 @@ private:
     PyObject* edges_;
     Py_ssize_t size_;
     std::shared_ptr<const EdgeIndex> index_;  // null once walking
-    const std::vector<std::uint32_t>* candidates_;
+    OrdinalSpan candidates_;
     std::size_t at_ = 0;
     Py_ssize_t resume_ = 0;
     std::optional<py::DictWalk> walk_;

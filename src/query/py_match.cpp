@@ -268,8 +268,8 @@ private:
 
 // ---- the walk over edges ---------------------------------------------------------------
 
-EdgeWalk::EdgeWalk(PyObject* edges, std::shared_ptr<const EdgeIndex> index,
-                   const std::vector<std::uint32_t>* candidates, Skip skip, PassOver pass_over)
+EdgeWalk::EdgeWalk(PyObject* edges, std::shared_ptr<const EdgeIndex> index, OrdinalSpan candidates, Skip skip,
+                   PassOver pass_over)
     : edges_(edges),
       size_(edges ? PyDict_GET_SIZE(edges) : 0),
       index_(std::move(index)),
@@ -282,8 +282,8 @@ EdgeWalk::EdgeWalk(PyObject* edges, std::shared_ptr<const EdgeIndex> index,
 bool EdgeWalk::next(Ref& edge) {
     edge = Ref();
     if (index_) {
-        while (at_ < candidates_->size()) {
-            const std::uint32_t ordinal = (*candidates_)[at_++];
+        while (at_ < candidates_.size()) {
+            const std::uint32_t ordinal = candidates_.first[at_++];
             if (skip_ && skip_(ordinal)) continue;
             if (!tick_.ok()) return false;
             if (!index_current(edges_, *index_)) break;
@@ -380,15 +380,10 @@ private:
     bool exhausted_ = false;
 };
 
-const std::vector<std::uint32_t>& no_ordinals() {
-    static const std::vector<std::uint32_t> none;
-    return none;
-}
-
 // The edge form: edges passing the pattern (term, term type schema,
 // properties), with their own ends.
 std::unique_ptr<MatchProducer> edge_form(QueryValue& q, const MatchEdge& m, bool count_only) {
-    EdgeWalk walk(q.graph.edges.get(), nullptr, nullptr, nullptr,
+    EdgeWalk walk(q.graph.edges.get(), nullptr, OrdinalSpan(), nullptr,
                   [&m](const EdgeValue& e) { return !edge_term_fits(m.pattern, e); });
     auto test = [&m](PyObject* edge, bool& fits) {
         return edge_pattern_matches(m.pattern, py::value_of<EdgeValue>(edge), fits);
@@ -426,22 +421,19 @@ std::unique_ptr<MatchProducer> single_step(QueryValue& q, const PathPatternValue
     // walk would not pass over.
     const TypeRef from_type = exact_type_of(from), to_type = exact_type_of(to);
     std::shared_ptr<const EdgeIndex> index;
-    const std::vector<std::uint32_t>* candidates = nullptr;
-    EdgeWalk::Skip skip;
-    if (edges && (from_type || (to_type && end_is_pure)))
-        index = current_edge_index(edges, q.graph.index.get());
+    OrdinalSpan candidates;
+    if (edges && (from_type || (to_type && end_is_pure))) index = current_edge_index(edges, q.graph.index.get());
     if (index) {
-        const auto& groups = from_type ? index->by_start : index->by_end;
-        candidates = groups.find(index->types.find((from_type ? from_type : to_type)->digest()));
-        if (!candidates) candidates = &no_ordinals();
-        if (from_type && to_type && end_is_pure) {
-            // Both types: the end's group too.
-            const std::uint32_t want_end = index->types.find(to_type->digest());
-            if (want_end == TypeGroups::kNone) candidates = &no_ordinals();
-            skip = [x = index.get(), want_end](std::uint32_t o) { return x->end_gid[o] != want_end; };
-        }
+        const std::uint32_t from_gid = from_type ? index->types.find(from_type->digest()) : TypeGroups::kNone;
+        const std::uint32_t to_gid = to_type ? index->types.find(to_type->digest()) : TypeGroups::kNone;
+        if (from_type && to_type && end_is_pure)
+            candidates = index->between(from_gid, to_gid);  // both types: only the edges between them
+        else if (from_type)
+            candidates = OrdinalSpan(from_gid == TypeGroups::kNone ? nullptr : index->by_start.find(from_gid));
+        else
+            candidates = OrdinalSpan(to_gid == TypeGroups::kNone ? nullptr : index->by_end.find(to_gid));
     }
-    EdgeWalk walk(edges, std::move(index), candidates, std::move(skip), pass_over);
+    EdgeWalk walk(edges, std::move(index), candidates, nullptr, pass_over);
     return std::make_unique<EdgeProducer>(std::move(walk), test, from.variable, via.variable, to.variable,
                                           count_only);
 }

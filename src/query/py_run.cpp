@@ -328,9 +328,16 @@ bool execute_operations(QueryValue& q, ResultKind result, std::size_t* rows, con
     // borrowed), so it is walked in place.
     SharedVars::Pin pin(q.bindings);
     const std::vector<const QueryOperation*> ops = q.operations.in_order();
+    // What each operation does with variables, summed up only when a match
+    // is not last or the result is a count (otherwise nothing can cut it).
     std::vector<Effects> effects;
-    effects.reserve(ops.size());
-    for (const QueryOperation* op : ops) effects.push_back(effects_of(*op));
+    auto summary = [&]() -> const std::vector<Effects>& {
+        if (effects.empty()) {
+            effects.reserve(ops.size());
+            for (const QueryOperation* op : ops) effects.push_back(effects_of(*op));
+        }
+        return effects;
+    };
     const plan::Result wanted = result == ResultKind::Count ? plan::Result::Count : plan::Result::Rows;
 
     bool ok = true;
@@ -338,10 +345,13 @@ bool execute_operations(QueryValue& q, ResultKind result, std::size_t* rows, con
         if (const auto* m = std::get_if<MatchOperation>(ops[i])) {
             MatchOp scratch;
             const MatchOp* resolved = with_parameters(q, m->op, scratch, "match");
-            const plan::Demand demand = plan::demand(effects, i, wanted);
+            const bool last = i + 1 == ops.size();
+            const plan::Demand demand = last && wanted == plan::Result::Rows ? plan::Demand()
+                                                                             : plan::demand(summary(), i, wanted);
             const auto* path = resolved ? std::get_if<PathPatternValue>(resolved) : nullptr;
             std::unique_ptr<MatchProducer> reach;
-            if (path && only_ends_matter(effects, i, *path, columns, distinct)) {
+            if (path && last && columns && path->edges.size() == 1 && path->edges[0].hops &&
+                only_ends_matter(summary(), i, *path, columns, distinct)) {
                 reach = make_reach_producer(q, *path);
                 if (!reach && PyErr_Occurred()) return false;
             }
@@ -352,7 +362,7 @@ bool execute_operations(QueryValue& q, ResultKind result, std::size_t* rows, con
                 if (ok) reach->bind_to(q);
             } else if (std::size_t limit = stream_end(ops, i)) {
                 std::size_t next = i + 1;
-                ok = run_streaming(q, ops, effects, i, limit, *resolved, demand, next);
+                ok = run_streaming(q, ops, summary(), i, limit, *resolved, demand, next);
                 i = next - 1;
             } else {
                 ok = execute_match(q, *resolved, demand);

@@ -191,19 +191,12 @@ bool merge_edge(QueryValue& q, const MergeEdge& m) {
     // Only edges from the start node's type to the end node's can pass: the
     // index names them.
     auto index = current_edge_index(edges, q.graph.index.get());
-    const std::vector<std::uint32_t>* candidates = nullptr;
-    static const std::vector<std::uint32_t> none;
-    EdgeWalk::Skip skip;
-    if (index) {
-        candidates = index->by_start.find(index->types.find(want_start));
-        const std::uint32_t end_gid = index->types.find(want_end);
-        if (!candidates || end_gid == TypeGroups::kNone) candidates = &none;
-        skip = [x = index.get(), end_gid](std::uint32_t o) { return x->end_gid[o] != end_gid; };
-    }
+    OrdinalSpan candidates;
+    if (index) candidates = index->between(index->types.find(want_start), index->types.find(want_end));
     auto pass_over = [&](const EdgeValue& e) {
         return e.start.type->digest() != want_start || e.end.type->digest() != want_end;
     };
-    EdgeWalk walk(edges, std::move(index), candidates, std::move(skip), pass_over);
+    EdgeWalk walk(edges, std::move(index), candidates, nullptr, pass_over);
     Bound found;
     for (;;) {
         Ref edge;
