@@ -20,4 +20,20 @@ inline int equal(PyObject* a, PyObject* b) {
     return compare(a, b, Py_EQ);
 }
 
+// Values whose ==, ordering, truth and hashing are the interpreter's own,
+// running no Python code: exact str, int, float and bool, and None.
+inline bool plain_value(PyObject* v) noexcept {
+    PyTypeObject* t = Py_TYPE(v);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || v == Py_None;
+}
+
+// a == b for two plain values: 1, 0, or -1 with an exception set.
+inline int plain_equal(PyObject* a, PyObject* b) {
+    // Every plain value but a float equals itself (NaN does not).
+    if (a == b && Py_TYPE(a) != &PyFloat_Type) return 1;
+    if (Py_TYPE(a) == &PyUnicode_Type && Py_TYPE(b) == &PyUnicode_Type)
+        return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
+    return compare(a, b, Py_EQ);
+}
+
 }  // namespace quorvel::py

@@ -199,18 +199,6 @@ bool new_edge_pattern(std::optional<std::string> variable, PyObject* term, PyObj
 
 // ---- The node test -------------------------------------------------------------
 
-namespace {
-
-// Values whose == with one another is the interpreter's own, running no
-// Python code.
-bool plain_value(PyObject* v) noexcept {
-    PyTypeObject* t = Py_TYPE(v);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-           v == Py_None;
-}
-
-}  // namespace
-
 int properties_match_plain(const PatternProperties& properties, PyObject* dict) {
     if (properties.empty()) return 1;
     if (!dict || !PyDict_Check(dict)) return 0;
@@ -220,14 +208,13 @@ int properties_match_plain(const PatternProperties& properties, PyObject* dict) 
         PyObject* found = PyDict_GetItemWithError(dict, properties.key_object(i));
         if (!found) return PyErr_Occurred() ? -1 : 0;
         PyObject* expected = properties.entries()[i].second.get();
-        if (!expected || !plain_value(found) || !plain_value(expected)) return -1;
-        Ref eq = Ref::steal(PyObject_RichCompare(found, expected, Py_EQ));
-        if (!eq) {
+        if (!expected || !py::plain_value(found) || !py::plain_value(expected)) return -1;
+        const int eq = py::plain_equal(found, expected);
+        if (eq < 0) {
             PyErr_Clear();
             return -1;
         }
-        if (eq.get() != Py_True && eq.get() != Py_False) return -1;
-        if (eq.get() == Py_False) return 0;
+        if (!eq) return 0;
     }
     return 1;
 }

@@ -54,11 +54,6 @@ Ref str_method(const char* name) {
 
 }  // namespace
 
-bool plain_value(PyObject* v) noexcept {
-    PyTypeObject* t = Py_TYPE(v);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-           v == Py_None;
-}
 
 const Bound* RowSource::value(const std::string& name, std::size_t row) const {
     if (match_ && std::find(match_vars_.begin(), match_vars_.end(), name) != match_vars_.end()) {
@@ -132,7 +127,7 @@ Tri Evaluator::test(const cond::Expr& e, const CompiledCondition& c, std::size_t
             if (!operand(e.lhs, row, v)) return failed();
             if (v.kind == Value::Null) return Tri::Null;
             if (v.kind == Value::Element) return Tri::True;
-            if (plain_only_ && !plain_value(v.object.get())) return block(), Tri::Blocked;
+            if (plain_only_ && !py::plain_value(v.object.get())) return block(), Tri::Blocked;
             int t = PyObject_IsTrue(v.object.get());
             return t < 0 ? Tri::Error : from_bool(t);
         }
@@ -280,8 +275,8 @@ Tri Evaluator::compare(const cond::Expr& e, std::size_t row) {
         // Two graph elements are the same when kind and uid agree.
         return from_bool(l.element->same_element(*r.element) == (e.cmp == cond::Cmp::Eq));
     }
-    if (plain_only_ && (l.kind != Value::Object || r.kind != Value::Object || !plain_value(l.object.get()) ||
-                        !plain_value(r.object.get())))
+    if (plain_only_ && (l.kind != Value::Object || r.kind != Value::Object || !py::plain_value(l.object.get()) ||
+                        !py::plain_value(r.object.get())))
         return block(), Tri::Blocked;
     if (!as_object(l) || !as_object(r)) return Tri::Error;
     if (equality) {
@@ -310,7 +305,7 @@ Tri Evaluator::in_list(const cond::Expr& e, std::size_t row) {
     Value v;
     if (!operand(e.lhs, row, v)) return blocked_ ? Tri::Blocked : Tri::Error;
     if (v.kind == Value::Null) return Tri::Null;
-    if (plain_only_ && (v.kind != Value::Object || !plain_value(v.object.get())))
+    if (plain_only_ && (v.kind != Value::Object || !py::plain_value(v.object.get())))
         return block(), Tri::Blocked;
     if (!as_object(v)) return Tri::Error;
     bool found = false;
@@ -325,7 +320,7 @@ Tri Evaluator::in_list(const cond::Expr& e, std::size_t row) {
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()) && !found; ++i) {
             Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
             if (item.get() == Py_None) continue;
-            if (plain_only_ && !plain_value(item.get())) return block(), Tri::Blocked;
+            if (plain_only_ && !py::plain_value(item.get())) return block(), Tri::Blocked;
             int eq = py::equal(v.object.get(), item.get());
             if (eq < 0) return Tri::Error;
             found = eq == 1;

@@ -91,10 +91,6 @@ private:
     std::unordered_map<const cond::Literal*, py::Ref> literals_;
 };
 
-// Values whose ==, ordering, truth and hashing are the interpreter's own,
-// running no Python code.
-bool plain_value(PyObject* v) noexcept;
-
 // Keeps the rows for which the condition is true. A variable the condition
 // names that is not bound raises NameError "Variable 'x' not found (where)".
 bool filter_rows(QueryValue& q, const CompiledCondition& c);
