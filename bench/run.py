@@ -16,7 +16,8 @@ note; every other one is first checked against its peer's answer.
 
 Groups: "real" queries the standard library's type stubs (bench/typeshed.py,
 Debian package python3-mypy) as a typed graph; "persist" saves, loads and
-pickles a graph of 10^4 nodes and edges.
+pickles a graph of 10^4 nodes and edges; "parse" holds PathPattern.parse to
+a plain-Python reading of the same rules (bench/pattern_reader.py).
 
 --large adds a section that is not run by default: it takes a few minutes
 and 2-3 GB, more while an engine that misses Ctrl-C runs the interrupted
@@ -36,7 +37,6 @@ import hashlib
 import itertools
 import json
 import os
-import re
 import subprocess
 import sys
 import tempfile
@@ -439,24 +439,34 @@ def schema_workloads(n):
 
     measure("TypeSchema() compile (3 patterns)", (n // 10) * len(texts), compile_, None, None, group="schema")
 
+
+
+def parse_workloads(n):
+    import pattern_reader
+
     short = "(n:Person)-[e:knows]->(m:Person)"
     long_ = "".join(f"(a{i}:$T{i} -> *$)-[e{i}:$T{i} -> T{i + 1}$]->" if i % 2 == 0 else f"(a{i}:T{i})<-[e{i}]-"
                     for i in range(10)) + "(z)"
-    PathPattern.parse(long_)
-    tok = re.compile(r"\(([^)]*)\)|\[([^\]]*)\]")
     for label, text, div in (("PathPattern.parse short", short, 10),
                              (f"PathPattern.parse long ({len(long_)} chars, 10 edges)", long_, 40)):
         reps = max(1, n // div)
 
         def run(text=text, reps=reps):
+            parse = PathPattern.parse
             for _ in range(reps):
-                PathPattern.parse(text)
+                parse(text)
 
-        def floor(text=text, reps=reps):  # a regex tokenizer over the same text
+        def floor(text=text, reps=reps):  # the same rules read in plain Python
+            read = pattern_reader.read_path
             for _ in range(reps):
-                tok.findall(text)
+                read(text)
 
-        measure(label, reps, run, None, floor, group="parse")
+        def check(impl, peer, floor, text=text):
+            p, (nodes, edges) = PathPattern.parse(text), pattern_reader.read_path(text)
+            if [e.direction for e in p.edges] != [e[2] for e in edges] or len(p.nodes) != len(nodes):
+                raise AssertionError(f"the parser and the plain reading disagree on {text}")
+
+        measure(label, reps, run, None, floor, target=("floor", 1 / 30), group="parse", check=check)
 
 
 def builder_workloads(n):
@@ -948,7 +958,7 @@ def compare_with(path, tolerance=1.25):
         print("  slower:", line)
 
 
-WORKLOADS = ["uid", "build", "match", "schema", "builder", "merge", "real", "persist", "memory"]
+WORKLOADS = ["uid", "build", "match", "schema", "parse", "builder", "merge", "real", "persist", "memory"]
 
 
 def persist_workloads(n):
@@ -1047,6 +1057,8 @@ def main():
         match_workloads(sizes["nodes"], sizes["edges"])
     if "schema" in groups:
         schema_workloads(sizes["schema"])
+    if "parse" in groups:
+        parse_workloads(sizes["schema"])
     if "builder" in groups:
         builder_workloads(sizes["builder"])
     if "merge" in groups:

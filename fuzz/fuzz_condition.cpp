@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "query/condition.hpp"
 #include "text/utf8.hpp"
@@ -23,6 +24,16 @@ void check_condition(std::string_view input, std::size_t length) {
     if (auto* condition = std::get_if<quorvel::cond::Expr>(&result)) {
         for (const std::string& name : quorvel::cond::variables_of(*condition))
             if (name.empty() || input.find(name) == std::string_view::npos) std::abort();
+        // Type tests build their schema texts as node patterns do.
+        std::vector<const quorvel::cond::Expr*> stack{condition};
+        while (!stack.empty()) {
+            const quorvel::cond::Expr* e = stack.back();
+            stack.pop_back();
+            if (e->kind == quorvel::cond::Expr::Kind::TypeTest &&
+                (e->schema.size() < 2 || e->schema.find('$') == std::string::npos))
+                std::abort();
+            for (const auto& child : e->children) stack.push_back(&child);
+        }
         return;
     }
     const auto& error = std::get<quorvel::cond::ParseError>(result);

@@ -40,11 +40,41 @@ bool known_reason(std::string_view r) {
            r.starts_with(head) && r.ends_with(tail);
 }
 
+// Counts what it is handed and stops after `limit` parts.
+class Counter final : public quorvel::PathBuilder {
+public:
+    explicit Counter(std::size_t limit) : limit_(limit) {}
+    bool node(quorvel::PartsRead& parts) override { return take(parts, nodes); }
+    bool edge(quorvel::PartsRead& parts) override { return take(parts, edges); }
+    std::size_t nodes = 0, edges = 0;
+    bool stopped = false;
+
+private:
+    bool take(const quorvel::PartsRead& parts, std::size_t& count) {
+        if (stopped) std::abort();  // nothing after a refusal
+        if (parts.hops && parts.hops->min > parts.hops->max) std::abort();
+        ++count;
+        stopped = nodes + edges >= limit_;
+        return !stopped;
+    }
+    std::size_t limit_;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);
     quorvel::ParseResult result = quorvel::parse_path(input);
+
+    // The builder form agrees: the same counts when let run, and a stop ends
+    // the parse with no error of its own.
+    Counter all(SIZE_MAX), some(size % 7);
+    const bool failed = std::holds_alternative<quorvel::QuorvelError>(result);
+    if (quorvel::parse_path(input, all).has_value() != failed) std::abort();
+    if (auto* path = std::get_if<quorvel::ParsedPath>(&result))
+        if (all.nodes != path->nodes.size() || all.edges != path->edges.size()) std::abort();
+    if (quorvel::parse_path(input, some).has_value() && some.stopped) std::abort();
+
     if (auto* path = std::get_if<quorvel::ParsedPath>(&result)) {
         if (path->nodes.empty() || path->edges.size() >= path->nodes.size()) std::abort();
         for (const auto& e : path->edges) {

@@ -1,6 +1,9 @@
 #include "patterns/path_parser.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #include "text/utf8.hpp"
@@ -18,8 +21,41 @@ constexpr bool is_separator(char c) noexcept {
     return c == '\t' || c == '\n' || c == '\r' || c == ' ';
 }
 
-bool contains(std::string_view s, std::string_view what) noexcept {
-    return s.find(what) != npos;
+// Node and edge parts are a few characters long: plain loops beat library
+// calls there.
+std::size_t index_of(std::string_view s, char c) noexcept {
+    for (std::size_t i = 0; i < s.size(); ++i)
+        if (s[i] == c) return i;
+    return npos;
+}
+
+std::size_t last_index_of(std::string_view s, char c) noexcept {
+    for (std::size_t i = s.size(); i-- > 0;)
+        if (s[i] == c) return i;
+    return npos;
+}
+
+bool has_arrow(std::string_view s) noexcept {
+    for (std::size_t i = 1; i < s.size(); ++i)
+        if (s[i] == '>' && s[i - 1] == '-') return true;
+    return false;
+}
+
+// What the tokenizer's inner loops stop at: inside a node (or a
+// parenthesised group in an edge), only parentheses and braces matter;
+// inside an edge's brackets, brackets too.
+enum : std::uint8_t { kGroupStop = 1, kBracketStop = 2 };
+
+constexpr std::array<std::uint8_t, 256> kStops = [] {
+    std::array<std::uint8_t, 256> stops{};
+    for (unsigned char c : {'(', ')', '{'}) stops[c] = kGroupStop | kBracketStop;
+    for (unsigned char c : {'[', ']'}) stops[c] = kBracketStop;
+    return stops;
+}();
+
+std::size_t skip_to(std::string_view t, std::size_t i, std::uint8_t stop) noexcept {
+    while (i < t.size() && !(kStops[static_cast<unsigned char>(t[i])] & stop)) ++i;
+    return i;
 }
 
 // The map parser's message as a reason: "expected a key in property map"
@@ -68,18 +104,12 @@ public:
 
     // Appends input_[at, at + len).
     void append(std::size_t at, std::size_t len) {
-        if (!owned_mode_) {
-            if (begin_ == end_) {
-                begin_ = end_ = at;
-            } else if (at != end_) {
-                owned_.assign(input_.substr(begin_, end_ - begin_));
-                owned_mode_ = true;
-            }
-        }
-        if (owned_mode_)
-            owned_.append(input_.substr(at, len));
-        else
+        if (!owned_mode_ && (at == end_ || begin_ == end_)) {
+            if (begin_ == end_) begin_ = at;
             end_ = at + len;
+            return;
+        }
+        append_copied(at, len);
     }
 
     void clear() noexcept {
@@ -89,27 +119,38 @@ public:
     }
 
 private:
+    // A character was dropped in between: from now on the text is a copy.
+    [[gnu::noinline]] void append_copied(std::size_t at, std::size_t len) {
+        if (!owned_mode_) {
+            owned_.assign(input_.substr(begin_, end_ - begin_));
+            owned_mode_ = true;
+        }
+        owned_.append(input_.substr(at, len));
+    }
+
     std::string_view input_;
     std::size_t begin_ = 0, end_ = 0;
     std::string owned_;
     bool owned_mode_ = false;
 };
 
-// Takes each node and edge text apart as the tokenizer hands it over. The
-// first failure is kept, not returned: the tokenizer runs to the end first,
-// since its errors name the whole text and take precedence.
+// Takes each node and edge text apart as the tokenizer hands it over, and
+// hands the parts to the builder. The first failure is kept, not returned:
+// the tokenizer runs to the end first, since its errors name the whole text
+// and take precedence.
 class Assembler {
 public:
+    explicit Assembler(PathBuilder& out) : out_(out) {}
+
     void node(std::string_view text, std::size_t map_begin, std::vector<text::MapEntry>& map);
     void edge(std::string_view text, std::size_t map_begin, std::vector<text::MapEntry>& map);
 
-    ParsedPath path;
     std::optional<QuorvelError> error;
-};
+    bool stopped = false;  // by the builder
+    std::size_t nodes = 0, edges = 0;
 
-struct Parts {
-    std::optional<std::string> variable;
-    std::optional<std::string> schema;
+private:
+    PathBuilder& out_;
 };
 
 // The variable and type part of an inner text `variable:Type` (trimmed, any
@@ -119,21 +160,14 @@ struct Split {
     bool has_type = false;
 };
 
-Split split_at_colon(std::string_view inner) {
+[[gnu::always_inline]] inline Split split_at_colon(std::string_view inner) {
     Split s{inner, {}, false};
-    if (std::size_t colon = inner.find(':'); colon != npos) {
+    if (std::size_t colon = index_of(inner, ':'); colon != npos) {
         s.variable = text::trim(inner.substr(0, colon));
         s.type = text::trim(inner.substr(colon + 1));
         s.has_type = true;
     }
     return s;
-}
-
-Parts parts_of(const Split& s) {
-    Parts parts;
-    if (!s.variable.empty()) parts.variable.emplace(s.variable);
-    if (!s.type.empty()) parts.schema = type_part_schema(s.type);
-    return parts;
 }
 
 // Larger bounds are refused: no path is that long, and the engine may count
@@ -158,15 +192,15 @@ bool bound_follows(std::string_view t, std::size_t star) noexcept {
 // any `*...` is a quantifier; inside a plain type part only a `*` followed
 // by a bound, so `-[e:* -> *]->` keeps its schema.
 Split split_edge(std::string_view inner, std::string_view& quantifier) {
-    const std::size_t colon = inner.find(':');
-    if (std::size_t star = inner.find('*'); star != npos && star < colon) {
+    const std::size_t colon = index_of(inner, ':');
+    if (std::size_t star = index_of(inner.substr(0, colon), '*'); star != npos) {
         quantifier = inner.substr(star);
         return Split{text::trim(inner.substr(0, star)), {}, false};
     }
     Split s = split_at_colon(inner);
     if (!s.has_type) return s;
     std::size_t star = npos;
-    if (std::size_t dollar = s.type.rfind('$'); dollar != npos) {
+    if (std::size_t dollar = last_index_of(s.type, '$'); dollar != npos) {
         const std::string_view after = text::trim(s.type.substr(dollar + 1));
         if (after.starts_with('*')) star = static_cast<std::size_t>(after.data() - s.type.data());
     } else {
@@ -236,15 +270,17 @@ std::optional<std::string> parse_hops(std::string_view quantifier, Hops& out) {
 // `text` is a node slice from its `(` to its `)`; `map_begin` is where its
 // property map starts (npos: none). What follows a map is white space only.
 void Assembler::node(std::string_view text, std::size_t map_begin, std::vector<text::MapEntry>& map) {
-    if (error) return;
+    if (error || stopped) return;
     std::string_view x = text::trim(text);
     if (x.empty() || x.front() != '(' || x.back() != ')') {
         error = invalid_pattern(x, "Node pattern must be enclosed in parentheses");
         return;
     }
     const std::size_t inner_end = map_begin == npos ? x.size() - 1 : map_begin;
-    Parts parts = parts_of(split_at_colon(text::trim(x.substr(1, inner_end - 1))));
-    path.nodes.push_back({std::move(parts.variable), std::move(parts.schema), std::move(map)});
+    const Split split = split_at_colon(text::trim(x.substr(1, inner_end - 1)));
+    PartsRead parts{split.variable, split.type, map, Direction::Forward, std::nullopt};
+    ++nodes;
+    stopped = !out_.node(parts);
 }
 
 // `text` is a connector as written (separators outside its brackets dropped),
@@ -252,10 +288,10 @@ void Assembler::node(std::string_view text, std::size_t map_begin, std::vector<t
 // before the connector's last `]`, with only white space in between.
 void Assembler::edge(std::string_view text, std::size_t map_begin, std::vector<text::MapEntry>& map) {
     std::string_view x = text::trim(text);
-    if (error || x.empty()) return;
+    if (error || stopped || x.empty()) return;
     map_begin -= map_begin == npos ? 0 : static_cast<std::size_t>(x.data() - text.data());
-    const std::size_t open = x.find('[');
-    const std::size_t close = x.rfind(']');
+    const std::size_t open = index_of(x, '[');
+    const std::size_t close = last_index_of(x, ']');
 
     // The direction comes from the characters around the brackets: whatever
     // stands between the first `[` and the last `]` (a type such as `A -> B`,
@@ -265,16 +301,16 @@ void Assembler::edge(std::string_view text, std::size_t map_begin, std::vector<t
         head = x.substr(0, open + 1);
         tail = x.substr(close);
     }
-    const bool starts_left = !x.empty() && x.front() == '<';
-    const bool arrow = contains(head, "->") || contains(tail, "->");
+    const bool starts_left = x.front() == '<';
+    const bool arrow = has_arrow(head) || has_arrow(tail);
     if (starts_left && arrow) {
         error = invalid_pattern(x, "Cannot have both <- and -> in same edge");
         return;
     }
     Direction direction = Direction::Any;
-    if (starts_left && (contains(head, "-") || contains(tail, "-")))
+    if (starts_left && (index_of(head, '-') != npos || index_of(tail, '-') != npos))
         direction = Direction::Backward;
-    else if (arrow || (!x.empty() && x.back() == '>'))
+    else if (arrow || x.back() == '>')
         direction = Direction::Forward;
 
     if (open == npos) {
@@ -299,9 +335,9 @@ void Assembler::edge(std::string_view text, std::size_t map_begin, std::vector<t
             return;
         }
     }
-    Parts parts = parts_of(split);
-    path.edges.push_back(
-        {std::move(parts.variable), std::move(parts.schema), std::move(map), direction, hops});
+    PartsRead parts{split.variable, split.type, map, direction, hops};
+    ++edges;
+    stopped = !out_.edge(parts);
 }
 
 // Cuts `t` into node and edge texts and hands each to `out` as soon as it is
@@ -328,7 +364,91 @@ std::optional<QuorvelError> tokenize(std::string_view t, Assembler& out) {
     std::size_t node_map_begin = npos, edge_map_begin = npos;
     bool edge_map_closed = false;  // the `]` after the edge's map has been seen
 
+    // A `(` outside everything: the connector before it is complete.
+    const auto start_node = [&](std::size_t at) {
+        if (!edge.empty()) {
+            out.edge(edge.view(), edge_map_begin, edge_map);
+            edge.clear();
+        }
+        edge_map.clear();
+        edge_map_begin = npos;
+        edge_map_closed = false;
+        node_start = at;
+        node_map.clear();
+        node_map_begin = npos;
+        paren = 1;
+    };
+    // The `)` that closes a node, ending at `end`.
+    const auto end_node = [&](std::size_t end) {
+        out.node(t.substr(node_start, end - node_start), node_map_begin, node_map);
+        node_map.clear();
+        node_map_begin = npos;
+    };
+
     for (std::size_t i = 0; i < t.size();) {
+        if (out.stopped) return std::nullopt;
+        // The common states first, each with its few characters that matter;
+        // everything else goes to the full table below. Inside a node (or a
+        // group opened after a stray `]`, whose text is dropped) runs of
+        // characters are the node's slice; inside brackets, or a group within
+        // them, the edge's.
+        if (paren > 0 && !edge_group) {
+            i = skip_to(t, i, kGroupStop);
+            if (i == t.size()) break;
+            if (t[i] == '(') {
+                ++paren, ++i;
+                continue;
+            }
+            if (t[i] == ')') {
+                ++i;
+                if (--paren == 0 && bracket == 0) end_node(i);
+                continue;
+            }
+        } else if (paren > 0 || (bracket > 0 && paren == 0)) {  // a group in brackets, or the brackets
+            const std::size_t from = i;
+            i = skip_to(t, i, edge_group ? kGroupStop : kBracketStop);
+            if (i == t.size()) {
+                edge.append(from, i - from);
+                break;
+            }
+            const char c = t[i];
+            if (c != '{') {
+                const bool dropped = c == ')' && !edge_group;  // a stray `)` in brackets
+                edge.append(from, i + (dropped ? 0 : 1) - from);
+                ++i;
+                if (c == '(') {
+                    edge_group = true;
+                    ++paren;
+                } else if (c == ')') {
+                    if (--paren == 0) edge_group = false;
+                } else if (c == '[') {
+                    ++bracket;
+                } else if (--bracket == 0 && edge_map_begin != npos) {  // `]`
+                    edge_map_closed = true;
+                }
+                continue;
+            }
+            edge.append(from, i - from);
+        } else if (paren == 0 && bracket == 0) {
+            const char c = t[i];
+            if (c == '-' || c == '<' || c == '>') {
+                edge.append(i++, 1);
+                continue;
+            }
+            if (is_separator(c)) {
+                ++i;
+                continue;
+            }
+            if (c == '(') {
+                start_node(i++);
+                continue;
+            }
+            if (c == '[' && !edge_map_closed) {
+                edge.append(i++, 1);
+                bracket = 1;
+                continue;
+            }
+        }
         const char c = t[i];
         const std::size_t at = i;
         std::size_t len = 1;
@@ -362,17 +482,7 @@ std::optional<QuorvelError> tokenize(std::string_view t, Assembler& out) {
             }
             case '(':
                 if (paren == 0 && bracket == 0) {
-                    if (!edge.empty()) {
-                        out.edge(edge.view(), edge_map_begin, edge_map);
-                        edge.clear();
-                    }
-                    edge_map.clear();
-                    edge_map_begin = npos;
-                    edge_map_closed = false;
-                    node_start = at;
-                    node_map.clear();
-                    node_map_begin = npos;
-                    paren = 1;
+                    start_node(at);
                 } else {
                     if (paren == 0 && bracket > 0) edge_group = true;
                     if (edge_group) edge.append(at, 1);
@@ -383,13 +493,10 @@ std::optional<QuorvelError> tokenize(std::string_view t, Assembler& out) {
                 if (edge_group) edge.append(at, 1);
                 --paren;
                 if (paren == 0) {
-                    if (edge_group) {
+                    if (edge_group)
                         edge_group = false;
-                    } else if (bracket == 0) {
-                        out.node(t.substr(node_start, i - node_start), node_map_begin, node_map);
-                        node_map.clear();
-                        node_map_begin = npos;
-                    }
+                    else if (bracket == 0)
+                        end_node(i);
                 }
                 continue;
             case '[':
@@ -425,6 +532,7 @@ std::optional<QuorvelError> tokenize(std::string_view t, Assembler& out) {
         }
     }
 
+    if (out.stopped) return std::nullopt;
     if (paren != 0) return invalid_pattern(t, "Unmatched parentheses in pattern");
     if (bracket != 0) return invalid_pattern(t, "Unmatched brackets in pattern");
     if (!edge.empty()) return invalid_pattern(t, "Pattern cannot end with an edge");
@@ -433,15 +541,23 @@ std::optional<QuorvelError> tokenize(std::string_view t, Assembler& out) {
 
 }  // namespace
 
-std::string type_part_schema(std::string_view type) {
+void type_part_schema(std::string_view type, std::string& out) {
     // A text with `$` is already a schema; a bare type name matches exactly.
-    if (contains(type, "$")) return std::string(type);
-    std::string schema;
-    schema.reserve(type.size() + 2);
-    schema += '$';
-    schema += type;
-    schema += '$';
-    return schema;
+    if (index_of(type, '$') != npos) {
+        out.assign(type);
+        return;
+    }
+    out.clear();
+    out.reserve(type.size() + 2);
+    out += '$';
+    out += type;
+    out += '$';
+}
+
+std::string type_part_schema(std::string_view type) {
+    std::string out;
+    type_part_schema(type, out);
+    return out;
 }
 
 const char* direction_name(Direction d) noexcept {
@@ -456,19 +572,62 @@ const char* direction_name(Direction d) noexcept {
     return "any";
 }
 
-ParseResult parse_path(std::string_view text) {
+std::optional<QuorvelError> parse_path(std::string_view text, PathBuilder& out) {
     const std::string_view t = text::trim(text);
     if (t.empty()) return invalid_pattern("", "Pattern cannot be empty");
-
-    Assembler out;
-    if (auto error = tokenize(t, out)) return std::move(*error);
-    if (out.error) return std::move(*out.error);
-
-    ParsedPath& path = out.path;
-    if (path.nodes.empty()) return invalid_pattern(t, "Pattern must contain at least one node");
-    if (path.edges.size() >= path.nodes.size())
+    Assembler parts(out);
+    if (auto error = tokenize(t, parts)) return error;
+    if (parts.stopped) return std::nullopt;
+    if (parts.error) return std::move(parts.error);
+    if (parts.nodes == 0) return invalid_pattern(t, "Pattern must contain at least one node");
+    if (parts.edges >= parts.nodes)
         return invalid_pattern(t, "Invalid pattern: too many edges for the number of nodes");
-    return std::move(path);
+    return std::nullopt;
+}
+
+namespace {
+
+class ParsedPathBuilder final : public PathBuilder {
+public:
+    explicit ParsedPathBuilder(std::size_t length) {
+        // A node takes at least three characters, an edge at least two.
+        const std::size_t guess = std::min<std::size_t>(length / 6 + 1, 64);
+        path.nodes.reserve(guess);
+        path.edges.reserve(guess);
+    }
+
+    bool node(PartsRead& parts) override {
+        ParsedNode& node = path.nodes.emplace_back();
+        set(parts, node.variable, node.schema);
+        node.properties = std::move(parts.properties);
+        return true;
+    }
+
+    bool edge(PartsRead& parts) override {
+        ParsedEdge& edge = path.edges.emplace_back();
+        set(parts, edge.variable, edge.schema);
+        edge.properties = std::move(parts.properties);
+        edge.direction = parts.direction;
+        edge.hops = parts.hops;
+        return true;
+    }
+
+    ParsedPath path;
+
+private:
+    static void set(const PartsRead& parts, std::optional<std::string>& variable,
+                    std::optional<std::string>& schema) {
+        if (!parts.variable.empty()) variable.emplace(parts.variable);
+        if (!parts.type.empty()) type_part_schema(parts.type, schema.emplace());
+    }
+};
+
+}  // namespace
+
+ParseResult parse_path(std::string_view text) {
+    ParsedPathBuilder out(text.size());
+    if (auto error = parse_path(text, out)) return std::move(*error);
+    return std::move(out.path);
 }
 
 }  // namespace quorvel

@@ -64,9 +64,39 @@ using ParseResult = std::variant<ParsedPath, QuorvelError>;
 
 ParseResult parse_path(std::string_view text);
 
+// One node or edge as the parser reads it, in views into the text that last
+// for the call only. The schema text of `type` is type_part_schema(type).
+struct PartsRead {
+    std::string_view variable;                 // empty: none
+    std::string_view type;                     // the type part; empty: none
+    std::vector<text::MapEntry>& properties;   // may be moved from
+    Direction direction = Direction::Forward;  // edges only
+    std::optional<Hops> hops;                  // edges only
+};
+
+// For callers that build values of their own instead of a ParsedPath: the
+// parser hands each node and edge over in order as soon as it is read.
+// Returning false stops the parse at once, with no error of the parser's;
+// the builder knows why (a Python exception, say).
+class PathBuilder {
+public:
+    virtual bool node(PartsRead& node) = 0;
+    virtual bool edge(PartsRead& edge) = 0;
+
+protected:
+    ~PathBuilder() = default;
+};
+
+// The same parse into `out`: an InvalidPattern error, or none (parsed, or
+// stopped by the builder). What was handed over before an error is to be
+// thrown away.
+std::optional<QuorvelError> parse_path(std::string_view text, PathBuilder& out);
+
 // The schema text a type part such as `Person` or `$* -> B$` stands for: a
 // text holding `$` is a schema already, anything else is wrapped in dollars.
 // Node and edge patterns and the type tests of conditions all read types so.
 std::string type_part_schema(std::string_view type);
+// The same, written into `out` (replacing its contents).
+void type_part_schema(std::string_view type, std::string& out);
 
 }  // namespace quorvel

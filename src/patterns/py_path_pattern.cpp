@@ -40,9 +40,27 @@ PyObject* path_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) 
     return parse_into_object(cls, pattern.get());
 }
 
-PyObject* parse(PyObject*, PyObject* args, PyObject* kwargs) {
+// A fast call: the usual spelling, one positional argument, makes no
+// argument tuple. Any other goes through the common binder, for its messages.
+PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref pattern;
-    if (!py::bind_args("parse", args, kwargs, {{"pattern"}}, &pattern)) return nullptr;
+    if (nargs == 1 && !kwnames) {
+        pattern = Ref::borrow(args[0]);
+    } else {
+        Ref tuple = Ref::steal(PyTuple_New(nargs));
+        if (!tuple) return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(args[i]).release());
+        Ref kwargs;
+        if (kwnames) {
+            kwargs = Ref::steal(PyDict_New());
+            if (!kwargs) return nullptr;
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+                if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+                    return nullptr;
+        }
+        if (!py::bind_args("parse", tuple.get(), kwargs.get(), {{"pattern"}}, &pattern)) return nullptr;
+    }
     PyTypeObject* cls = path_pattern_type();
     if (!cls) return nullptr;
     return parse_into_object(cls, pattern.get());
@@ -101,7 +119,7 @@ PyObject* path_pattern_repr(PyObject* self) {
 }
 
 PyMethodDef path_pattern_methods[] = {
-    {"parse", py::keyword_method(QV_ENTRY(parse)), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"parse", py::keyword_method(QV_ENTRY(parse)), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "parse(pattern)\n--\n\n"
      "Parses a Cypher-like pattern string into a PathPattern.\n\n"
      "Supported syntax:\n"

@@ -3,7 +3,10 @@
 // conversion of a parsed path into pattern values.
 #include "patterns/py_patterns.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "binding/args.hpp"
@@ -297,6 +300,144 @@ bool map_to_properties(const std::vector<text::MapEntry>& map, PatternProperties
     return true;
 }
 
+// Compiled schemas by type part. Pattern texts repeat a few type parts
+// (`Person`, `$* -> B$`, ...) again and again, and a compiled schema never
+// changes, so parsing shares them instead of compiling each one anew: an
+// open-addressing table, emptied when half full, keeping type parts of up to
+// 256 bytes. Runs under the interpreter lock.
+class SchemaCache {
+public:
+    TypeSchemaValue get(std::string_view type) {
+        const std::uint64_t hash = hash_of(type);
+        std::size_t i = hash & kMask;
+        for (; slots_[i].value; i = (i + 1) & kMask)
+            if (slots_[i].hash == hash && same(slots_[i].type, type)) return *slots_[i].value;
+        if (type.size() > kLongest) return TypeSchemaValue(type_part_schema(type));
+        if (used_ >= kSlots / 2) {
+            for (Slot& slot : slots_) slot.value.reset();
+            used_ = 0;
+            i = hash & kMask;
+        }
+        Slot& slot = slots_[i];
+        slot.value.emplace(type_part_schema(type));
+        slot.type = type;
+        slot.hash = hash;
+        ++used_;
+        return *slot.value;
+    }
+
+private:
+    static constexpr std::size_t kSlots = 1024, kMask = kSlots - 1, kLongest = 256;
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::string type;
+        std::optional<TypeSchemaValue> value;  // empty: a free slot
+    };
+
+    // Compared in the words hash_of reads: the texts are short, and equal
+    // whenever the hashes are.
+    static bool same(std::string_view a, std::string_view b) noexcept {
+        const std::size_t n = a.size();
+        if (n != b.size()) return false;
+        const auto word = [](const char* p) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            return w;
+        };
+        const auto half = [](const char* p) {
+            std::uint32_t w;
+            std::memcpy(&w, p, 4);
+            return w;
+        };
+        if (n >= 8) {
+            for (std::size_t i = 0; i + 8 < n; i += 8)
+                if (word(a.data() + i) != word(b.data() + i)) return false;
+            return word(a.data() + n - 8) == word(b.data() + n - 8);
+        }
+        if (n >= 4)
+            return half(a.data()) == half(b.data()) && half(a.data() + n - 4) == half(b.data() + n - 4);
+        for (std::size_t i = 0; i < n; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+
+    // Eight bytes at a time, the last eight (or fewer) read whole: type
+    // parts are short.
+    static std::uint64_t hash_of(std::string_view s) noexcept {
+        const char* p = s.data();
+        const std::size_t n = s.size();
+        std::uint64_t h = n * 0x9E3779B97F4A7C15ull;
+        auto mix = [&h](std::uint64_t w) {
+            h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+            h ^= h >> 32;
+        };
+        if (n >= 8) {
+            std::uint64_t w;
+            for (std::size_t i = 0; i + 8 < n; i += 8) {
+                std::memcpy(&w, p + i, 8);
+                mix(w);
+            }
+            std::memcpy(&w, p + n - 8, 8);
+            mix(w);
+        } else if (n >= 4) {
+            std::uint32_t a, b;
+            std::memcpy(&a, p, 4);
+            std::memcpy(&b, p + n - 4, 4);
+            mix(std::uint64_t{a} << 32 | b);
+        } else if (n > 0) {
+            const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+            mix(byte(0) << 16 | byte(n / 2) << 8 | byte(n - 1));
+        }
+        return h;
+    }
+
+    std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+    std::size_t used_ = 0;
+};
+
+// The compiled schema of a type part (`Person` stands for `$Person$`).
+TypeSchemaValue schema_of_type_part(std::string_view type) {
+    static SchemaCache cache;
+    return cache.get(type);
+}
+
+// Builds the pattern values straight from the parser's parts, with no
+// ParsedPath in between.
+class ValueBuilder final : public PathBuilder {
+public:
+    ValueBuilder(PathPatternValue& path, std::size_t length)
+        // A node takes at least three characters, an edge at least two: room
+        // for all in one allocation each, the edges' made at the first edge.
+        : path_(path), guess_(std::min<std::size_t>(length / 12 + 1, 64)) {
+        path_.nodes.reserve(guess_);
+    }
+
+    bool node(PartsRead& parts) override {
+        NodePatternValue& v = path_.nodes.emplace_back();
+        if (!parts.variable.empty()) v.variable.emplace(parts.variable);
+        if (!parts.type.empty()) v.type_schema = schema_of_type_part(parts.type);
+        failed = !map_to_properties(parts.properties, v.properties);
+        return !failed;
+    }
+
+    bool edge(PartsRead& parts) override {
+        if (path_.edges.empty()) path_.edges.reserve(guess_);
+        EdgePatternValue& v = path_.edges.emplace_back();
+        if (!parts.variable.empty()) v.variable.emplace(parts.variable);
+        if (!parts.type.empty()) v.term_type_schema = schema_of_type_part(parts.type);
+        if (parts.direction != Direction::Forward) v.direction = direction_name(parts.direction);
+        v.hops = parts.hops;
+        failed = !map_to_properties(parts.properties, v.properties);
+        return !failed;
+    }
+
+    bool failed = false;  // with a Python exception set
+
+private:
+    PathPatternValue& path_;
+    std::size_t guess_;
+};
+
 }  // namespace
 
 bool path_pattern_from_compiled(const CompiledPath& compiled, PathPatternValue& out) {
@@ -353,8 +494,25 @@ std::shared_ptr<const CompiledPath> compile_path(std::string_view text, bool cac
 }
 
 bool parse_path_pattern(std::string_view text, PathPatternValue& out, bool cached) {
-    auto compiled = compile_path(text, cached);
-    return compiled && path_pattern_from_compiled(*compiled, out);
+    if (cached) {
+        auto compiled = compile_path(text, true);
+        return compiled && path_pattern_from_compiled(*compiled, out);
+    }
+    // Read once: the values are built straight from the parser's parts.
+    try {
+        PathPatternValue path;
+        ValueBuilder builder(path, text.size());
+        if (std::optional<QuorvelError> error = parse_path(text, builder)) {
+            raise(*error);
+            return false;
+        }
+        if (builder.failed) return false;
+        out = std::move(path);
+        return true;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
 }
 
 // ---- Printed forms ---------------------------------------------------------------

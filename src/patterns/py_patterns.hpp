@@ -74,6 +74,9 @@ private:
 };
 
 struct NodePatternValue {
+    // Provided, so that making one in a vector does not clear its bytes first.
+    NodePatternValue() noexcept {}
+
     std::optional<std::string> variable;
     TypeRef type_obj;  // null: any type
     std::optional<TypeSchemaValue> type_schema;
@@ -84,6 +87,8 @@ struct NodePatternValue {
 };
 
 struct EdgePatternValue {
+    EdgePatternValue() noexcept {}  // as NodePatternValue's
+
     std::optional<std::string> variable;
     TermRef term;  // null: no term
     std::optional<TypeSchemaValue> term_type_schema;
@@ -126,7 +131,8 @@ bool new_edge_pattern(std::optional<std::string> variable, PyObject* term, PyObj
 bool node_pattern_matches(const NodePatternValue& pattern, const NodeValue& node, bool& result);
 
 // The node test on a node given by its parts.
-bool node_matches(const NodePatternValue& pattern, const TypeRef& type, const py::Ref& properties, bool& result);
+bool node_matches(const NodePatternValue& pattern, const TypeRef& type, const py::Ref& properties,
+                  bool& result);
 
 // The parts of the tests that run no Python code: the node's type against
 // the pattern's type and schema; the edge's term against the pattern's term
@@ -162,7 +168,8 @@ std::shared_ptr<const CompiledPath> compile_path(std::string_view text, bool cac
 // values). Returns false with a Python exception set.
 bool path_pattern_from_compiled(const CompiledPath& compiled, PathPatternValue& out);
 
-// compile_path, then the patterns.
+// compile_path, then the patterns. Uncached, the patterns are built straight
+// from the parse, their schemas taken from a cache of compiled type parts.
 bool parse_path_pattern(std::string_view text, PathPatternValue& out, bool cached = false);
 
 PyTypeObject* node_pattern_type();

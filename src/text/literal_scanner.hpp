@@ -64,10 +64,13 @@ public:
     bool parse_map(MapResult& out);
 
     Token& peek() {
-        if (!ahead_) ahead_ = lex();
-        return *ahead_;
+        if (!has_ahead_) {
+            ahead_ = lex();
+            has_ahead_ = true;
+        }
+        return ahead_;
     }
-    void advance() { ahead_.reset(); }
+    void advance() { has_ahead_ = false; }
 
     bool at_punct(std::string_view p) {
         const Token& t = peek();
@@ -116,7 +119,8 @@ protected:
     std::size_t pos_ = 0;  // bytes
     std::size_t cp_ = 0;   // code points up to pos_
     std::size_t depth_ = 0;
-    std::optional<Token> ahead_;
+    Token ahead_;  // the next token, when has_ahead_
+    bool has_ahead_ = false;
     std::optional<ParseError> error_;
 };
 

@@ -41,7 +41,7 @@ Decoded decode_before(std::string_view s, std::size_t end) noexcept {
     return {0xFFFD, 1};
 }
 
-std::string_view trim(std::string_view s) noexcept {
+std::string_view trim_any(std::string_view s) noexcept {
     std::size_t b = 0, e = s.size();
     while (b < e) {
         Decoded d = decode(s, b);

@@ -294,3 +294,25 @@ INSTANTIATE_TEST_SUITE_P(
                  "Property map must come last in a node or edge pattern"}));
 
 }  // namespace
+
+namespace {
+
+// A builder may stop the parse: nothing more is handed over and the parser
+// adds no error of its own, even when the text goes wrong further on.
+TEST(PathParser, BuilderStopsTheParse) {
+    struct Stopper final : PathBuilder {
+        bool node(PartsRead& parts) override {
+            names.emplace_back(parts.variable);
+            return names.size() < 2;
+        }
+        bool edge(PartsRead& parts) override {
+            names.emplace_back(parts.type);
+            return true;
+        }
+        std::vector<std::string> names;
+    } stopper;
+    EXPECT_FALSE(parse_path("(a)-[:T]->(b)-[c]->(d) x ((", stopper).has_value());
+    EXPECT_EQ(stopper.names, (std::vector<std::string>{"a", "T", "b"}));
+}
+
+}  // namespace
