@@ -25,17 +25,28 @@ std::uint64_t dict_version(PyObject* dict) noexcept {
 
 namespace {
 
-// Walks the dict once; false when the state cannot be indexed (a walk
-// would raise on some entry). Runs no Python code.
+enum class Built { Yes, No, Error };
+
+// Walks the dict once: No when the state cannot be indexed (a walk would
+// raise on some entry) or changed meanwhile. Every few thousand entries it
+// lets signal handlers run (Ctrl-C): they may run Python code, which may
+// change the dict -- the walk then gives up -- or build and publish an index
+// of their own: this one is private until it is done.
 template <class V, class Index, class Add>
-bool build(PyObject* dict, PyTypeObject* cls, bool str_keys, Index& index, Add&& add) {
+Built build(PyObject* dict, PyTypeObject* cls, bool str_keys, Index& index, Add&& add) {
     index.exact_keys = true;
+    const std::uint64_t version = dict_version(dict);
     Py_ssize_t p = 0;
     PyObject *key, *value;
+    std::size_t steps = 0;
     while (PyDict_Next(dict, &p, &key, &value)) {
-        if (Py_TYPE(value) != cls) return false;
+        if ((++steps & 0xFFF) == 0) {
+            if (PyErr_CheckSignals() < 0) return Built::Error;
+            if (dict_version(dict) != version) return Built::No;
+        }
+        if (Py_TYPE(value) != cls) return Built::No;
         if (!PyUnicode_CheckExact(key)) {
-            if (str_keys && !PyUnicode_Check(key)) return false;
+            if (str_keys && !PyUnicode_Check(key)) return Built::No;
             index.exact_keys = false;
         }
         const auto ordinal = static_cast<std::uint32_t>(index.pos.size());
@@ -43,7 +54,7 @@ bool build(PyObject* dict, PyTypeObject* cls, bool str_keys, Index& index, Add&&
         add(py::value_of<V>(value), ordinal);
     }
     index.end = p;
-    return true;
+    return Built::Yes;
 }
 
 template <class Index, class Build>
@@ -55,7 +66,10 @@ std::shared_ptr<const Index> current(PyObject* dict, std::shared_ptr<Index>& slo
     if (slot && slot->version == version) return slot;
     if (refused == version) return nullptr;
     auto fresh = std::make_shared<Index>();
-    if (!build_into(*fresh)) {
+    const Built built = build_into(*fresh);
+    if (built == Built::Error) return nullptr;
+    if (dict_version(dict) != version) return nullptr;
+    if (built == Built::No) {
         refused = version;
         return nullptr;
     }

@@ -112,7 +112,8 @@ struct EdgeIndex : DictIndex {
     Groups by_end;
 
     // The edges from nodes of group `start` to nodes of group `end`, in dict
-    // order. The grouping by pair is made on first use.
+    // order. The grouping by pair is made on first use; it runs no Python
+    // code, so no one can see it half made.
     OrdinalSpan between(std::uint32_t start, std::uint32_t end) const;
 
 private:
@@ -131,7 +132,9 @@ struct GraphIndex {
 };
 
 // The index of the graph's `nodes` / `edges` dict when it may stand in for a
-// walk now (built or rebuilt as needed); null when a walk must be made.
+// walk now (built or rebuilt as needed); null when a walk must be made, or
+// -- with the exception set -- when a signal handler raised while it was
+// built (check PyErr_Occurred on null).
 std::shared_ptr<const NodeIndex> current_node_index(PyObject* nodes, GraphIndex* index);
 std::shared_ptr<const EdgeIndex> current_edge_index(PyObject* edges, GraphIndex* index);
 

@@ -159,21 +159,32 @@ public:
         return n;
     }
 
-    // Rebuilds every column from the listed rows, in that order.
-    void keep_rows(const std::vector<std::size_t>& rows) {
+    // Rebuilds every column from the listed rows, in that order. The new
+    // columns are made first (a long rebuild checks for signals, and may
+    // stop with the table as it was), then put in place at once. Returns
+    // false with KeyboardInterrupt (or another signal's error) set.
+    bool keep_rows(const std::vector<std::size_t>& rows) {
+        std::vector<Column> next;
+        next.reserve(columns_.size());
+        std::size_t steps = 0;
         for (auto& [name, list] : columns_) {
-            Column next;
-            next.reserve(rows.size());
-            for (std::size_t r : rows) next.push_back(r < list.size() ? list[r] : Bound());
-            while (!next.empty() && next.back().hole()) next.pop_back();
-            list = std::move(next);
+            Column& c = next.emplace_back();
+            c.reserve(rows.size());
+            for (std::size_t r : rows) {
+                if ((++steps & 0xFFF) == 0 && PyErr_CheckSignals() < 0) return false;
+                c.push_back(r < list.size() ? list[r] : Bound());
+            }
+            while (!c.empty() && c.back().hole()) c.pop_back();
         }
+        std::size_t i = 0;
+        for (auto& [name, list] : columns_) list.swap(next[i++]);
         for (auto& [name, count] : counted_) {
             std::size_t last = 0;
-            for (std::size_t i = 0; i < rows.size(); ++i)
-                if (rows[i] < count) last = i + 1;
+            for (std::size_t j = 0; j < rows.size(); ++j)
+                if (rows[j] < count) last = j + 1;
             count = last;
         }
+        return true;  // the old columns go with `next`
     }
     // The first `n` rows only.
     void keep_prefix(std::size_t n) {

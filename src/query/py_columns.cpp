@@ -357,7 +357,9 @@ bool with_columns(QueryValue& q, const ParsedColumns& cols) {
     if (!compute(q, cols, results)) return false;
     // The new bindings: one column per result column, named by its key.
     std::vector<Column> columns(cols.columns.size());
-    for (auto& values : results.rows)
+    Ticker tick;
+    for (auto& values : results.rows) {
+        if (!tick.ok()) return false;
         for (std::size_t i = 0; i < values.size(); ++i) {
             Value& v = values[i];
             if (v.kind == Value::Element)
@@ -367,6 +369,7 @@ bool with_columns(QueryValue& q, const ParsedColumns& cols) {
             else
                 columns[i].emplace_back();
         }
+    }
     Table next;
     for (std::size_t i = 0; i < columns.size(); ++i) {
         while (!columns[i].empty() && columns[i].back().hole()) columns[i].pop_back();

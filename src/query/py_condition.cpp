@@ -410,8 +410,7 @@ bool filter_rows(QueryValue& q, const CompiledCondition& c) {
         if (t == Tri::Error) return false;
         if (t == Tri::True) kept.push_back(row);
     }
-    if (kept.size() != n) q.vars().keep_rows(kept);
-    return true;
+    return kept.size() == n || q.vars().keep_rows(kept);
 }
 
 }  // namespace quorvel

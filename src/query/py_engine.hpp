@@ -184,7 +184,7 @@ Order compare_key(PyObject* a, PyObject* b);
 // Row operations (py_rows.cpp): a run of consecutive order_by operations is
 // one stable sort whose first operation is the primary key.
 bool execute_order_by(QueryValue& q, const std::vector<const OrderByOp*>& keys);
-void execute_skip(QueryValue& q, std::uint64_t count);
+bool execute_skip(QueryValue& q, std::uint64_t count);
 void execute_limit(QueryValue& q, std::uint64_t count);
 bool execute_with(QueryValue& q, const WithOp& op);
 

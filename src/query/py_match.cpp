@@ -80,7 +80,8 @@ bool indexed_nodes_of_type(const QueryValue& q, const TypeRef& type, bool exact_
                            Column& out) {
     used = false;
     auto index = current_node_index(q.graph.nodes.get(), q.graph.index.get());
-    if (!index || (exact_keys_only && !index->exact_keys)) return true;
+    if (!index) return !PyErr_Occurred();
+    if (exact_keys_only && !index->exact_keys) return true;
     used = true;
     const auto* list = index->by_type.find(index->types.find(type->digest()));
     if (!list) return true;
@@ -422,7 +423,10 @@ std::unique_ptr<MatchProducer> single_step(QueryValue& q, const PathPatternValue
     const TypeRef from_type = exact_type_of(from), to_type = exact_type_of(to);
     std::shared_ptr<const EdgeIndex> index;
     OrdinalSpan candidates;
-    if (edges && (from_type || (to_type && end_is_pure))) index = current_edge_index(edges, q.graph.index.get());
+    if (edges && (from_type || (to_type && end_is_pure))) {
+        index = current_edge_index(edges, q.graph.index.get());
+        if (!index && PyErr_Occurred()) return nullptr;
+    }
     if (index) {
         const std::uint32_t from_gid = from_type ? index->types.find(from_type->digest()) : TypeGroups::kNone;
         const std::uint32_t to_gid = to_type ? index->types.find(to_type->digest()) : TypeGroups::kNone;

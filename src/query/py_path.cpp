@@ -45,6 +45,7 @@ public:
         size_ = PyDict_GET_SIZE(dict_);
         index_ = current_edge_index(dict_, q.graph.index.get());
         if (index_) return true;
+        if (PyErr_Occurred()) return false;
         own_ = std::make_shared<EdgeIndex>();
         py::DictWalk walk(dict_);
         Ref key, value;

@@ -155,16 +155,15 @@ bool execute_order_by(QueryValue& q, const std::vector<const OrderByOp*>& keys) 
         order.swap(buffer);
     }
     if (failed) return false;
-    q.vars().keep_rows(order);
-    return true;
+    return q.vars().keep_rows(order);
 }
 
-void execute_skip(QueryValue& q, std::uint64_t count) {
+bool execute_skip(QueryValue& q, std::uint64_t count) {
     const std::size_t n = q.vars().rows();
-    if (count == 0 || n == 0) return;
+    if (count == 0 || n == 0) return true;
     std::vector<std::size_t> rows;
     for (std::size_t i = count < n ? static_cast<std::size_t>(count) : n; i < n; ++i) rows.push_back(i);
-    q.vars().keep_rows(rows);
+    return q.vars().keep_rows(rows);
 }
 
 void execute_limit(QueryValue& q, std::uint64_t count) {

@@ -171,8 +171,7 @@ bool execute_one(QueryValue& q, const QueryOperation& op) {
                 execute_limit(q, o.count);
                 return true;
             } else if constexpr (std::is_same_v<T, SkipOp>) {
-                execute_skip(q, o.count);
-                return true;
+                return execute_skip(q, o.count);
             } else {
                 return true;  // matches and sorts are run by the loop itself
             }
@@ -269,7 +268,7 @@ bool run_streaming(QueryValue& q, const std::vector<const QueryOperation*>& ops,
         return true;
     }
     producer->bind_to(q);
-    q.vars().keep_rows(kept);
+    if (!q.vars().keep_rows(kept)) return false;
     next = limit + 1;
     return true;
 }

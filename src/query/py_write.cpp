@@ -191,6 +191,7 @@ bool merge_edge(QueryValue& q, const MergeEdge& m) {
     // Only edges from the start node's type to the end node's can pass: the
     // index names them.
     auto index = current_edge_index(edges, q.graph.index.get());
+    if (!index && PyErr_Occurred()) return false;
     OrdinalSpan candidates;
     if (index) candidates = index->between(index->types.find(want_start), index->types.find(want_end));
     auto pass_over = [&](const EdgeValue& e) {
