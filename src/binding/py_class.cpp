@@ -23,7 +23,7 @@ void raise_current_exception() noexcept {
     try {
         throw;
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "out of memory");
     } catch (const std::exception& e) {
         PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
     } catch (...) {

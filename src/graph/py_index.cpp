@@ -65,8 +65,15 @@ std::shared_ptr<const Index> current(PyObject* dict, std::shared_ptr<Index>& slo
     const std::uint64_t version = dict_version(dict);
     if (slot && slot->version == version) return slot;
     if (refused == version) return nullptr;
-    auto fresh = std::make_shared<Index>();
-    const Built built = build_into(*fresh);
+    std::shared_ptr<Index> fresh;
+    Built built = Built::No;
+    try {
+        fresh = std::make_shared<Index>();
+        built = build_into(*fresh);
+    } catch (const std::bad_alloc&) {
+        PyErr_Format(PyExc_MemoryError, "out of memory indexing a graph dict of %zd entries", PyDict_GET_SIZE(dict));
+        return nullptr;
+    }
     if (built == Built::Error) return nullptr;
     if (dict_version(dict) != version) return nullptr;
     if (built == Built::No) {
