@@ -5,12 +5,6 @@
 #include "query/condition_parser.hpp"
 #include "text/utf8.hpp"
 
-// g++ 12 at -O3 takes the scanner's look-ahead token (a std::optional) for
-// read before it is set, inside this file's inlined parser only.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 namespace quorvel::cond {
 
 namespace {
