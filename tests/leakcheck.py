@@ -374,6 +374,18 @@ ops("Query", {
     "delete edges": fresh(lambda q: q.match("(n)-[e]->(m)").delete("e")),
     "delete bad": lambda: expect(TypeError, GRAPH.query().delete, 5),
     "return bad": lambda: expect(TypeError, GRAPH.query().return_, 5),
+    "variable length": q(lambda q: q.match("(n)-[e:knows*0..3]-(m)")),
+    "reachability": lambda: GRAPH.query().match("(n)-[*1..3]->(m)").return_distinct("m", "m.name"),
+    "aggregates": lambda: GRAPH.query().match("(n)-[e]->(m)").return_(
+        "n", "count(*)", "count(DISTINCT m)", "collect(e.w)", "sum(n.age)", "min(n.name)", "avg(n.age)"),
+    "with_ aggregate": q(lambda q: q.match("(n)-[e]->(m)").with_("n", "count(e) AS k").order_by("k")),
+    "functions": q(lambda q: q.match("(n)-[e]->(m)").where(
+        "lower(coalesce(n.name, 'x')) <> upper(type(m)) AND size(term(e)) > 0 AND uid(n) <> ''")),
+    "parameters": q(lambda q: q.match("(n {name: $who})").where("n.age IN $ages")
+                    .parameters(who="p2", ages=[1, 2])),
+    "parameter missing": lambda: expect(NameError, GRAPH.query().where("n.a = $x").return_),
+    "column bad": lambda: expect(ValueError, GRAPH.query().return_, "count("),
+    "streamed limit": q(lambda q: q.match("(n)-[e]->(m)").where("n.age > 0").skip(1).limit(2)),
 })
 
 

@@ -119,6 +119,7 @@ public:
     }
 
     bool kept(std::size_t pos) const { return keep_[pos]; }
+    bool any_kept() const { return std::find(keep_.begin(), keep_.end(), true) != keep_.end(); }
     void add(std::size_t pos, Bound b) { columns_[pos].push_back(std::move(b)); }
     void row_done() { ++rows_; }
     std::size_t rows() const { return rows_; }

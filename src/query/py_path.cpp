@@ -122,7 +122,7 @@ TypeRef exact_type_of(const NodePatternValue& p) {
 // A node a segment of the path begins or ends at: one end of an edge (read
 // through the edge object) or a node stored in graph.nodes.
 struct NodeAt {
-    PyObject* holder = nullptr;
+    PyObject* holder = nullptr;  // a stored node (an edge end is found by its ordinal)
     Bound::Kind kind = Bound::Kind::Node;
     std::uint32_t gid = TypeGroups::kNone;
     std::uint32_t ordinal = 0;  // an edge end: the edge's ordinal
@@ -131,8 +131,15 @@ struct NodeAt {
 class PathMatcher : public MatchProducer {
 public:
     PathMatcher(QueryValue& q, const PathPatternValue& path, bool count_only)
-        : q_(q), path_(path), segments_(path.edges.size()), positions_(names_of(path), count_only) {
+        : q_(q),
+          path_(path),
+          segments_(path.edges.size()),
+          positions_(names_of(path), count_only),
+          counting_(!positions_.any_kept()) {
+        for (const NodePatternValue& n : path.nodes)
+            open_node_.push_back(!n.type_obj && !n.type_schema && n.properties.empty());
         for (const EdgePatternValue& e : path.edges) {
+            open_hop_.push_back(!e.term && !e.term_type_schema && e.properties.empty());
             readings_.push_back(plan::reading_of(e.direction));
             lo_.push_back(e.hops ? e.hops->min : 1);
             hi_.push_back(e.hops ? e.hops->max : 1);
@@ -165,7 +172,7 @@ public:
         Ticker tick;
         try {
             while (!frames_.empty() && positions_.rows() < rows) {
-                if (!tick.ok() || !step()) return false;
+                if (!tick.ok() || !source_.unchanged() || !step()) return false;
             }
             return true;
         } catch (const std::bad_alloc&) {
@@ -260,14 +267,16 @@ private:
         }
     }
 
+    // An edge's end as a place of the path: by ordinal, the object read only
+    // when a row or a property test needs it.
     NodeAt arrival(const Step& s) const {
         const EdgeIndex& x = source_.index();
-        return {source_.object(s.ordinal), s.backward ? Bound::Kind::EdgeStart : Bound::Kind::EdgeEnd,
+        return {nullptr, s.backward ? Bound::Kind::EdgeStart : Bound::Kind::EdgeEnd,
                 s.backward ? x.start_gid[s.ordinal] : x.end_gid[s.ordinal], s.ordinal};
     }
     NodeAt departure(const Step& s) const {
         const EdgeIndex& x = source_.index();
-        return {source_.object(s.ordinal), s.backward ? Bound::Kind::EdgeEnd : Bound::Kind::EdgeStart,
+        return {nullptr, s.backward ? Bound::Kind::EdgeEnd : Bound::Kind::EdgeStart,
                 s.backward ? x.end_gid[s.ordinal] : x.start_gid[s.ordinal], s.ordinal};
     }
 
@@ -295,6 +304,11 @@ private:
     // hop, its leaving node against the first node pattern too. The tests
     // that run no Python code come first.
     bool hop_passes(std::size_t seg, bool first, const Step& s, bool& result) {
+        // Counting, a hop with nothing to test passes without being read.
+        if (counting_ && open_hop_[seg] && (!first || open_node_[0])) {
+            result = true;
+            return true;
+        }
         auto& table = first ? start_ok_ : edge_ok_[seg];
         return memo(table, s, result, [&](const EdgeValue& e, bool& ok) {
             const EdgePatternValue& via = path_.edges[seg];
@@ -313,6 +327,10 @@ private:
             return true;
         }
         const NodePatternValue& p = path_.nodes[seg + 1];
+        if (counting_ && open_node_[seg + 1]) {
+            result = true;
+            return true;
+        }
         if (at.kind == Bound::Kind::Node) {
             const NodeValue& n = py::value_of<NodeValue>(at.holder);
             return node_matches(p, n.type, n.properties, result);
@@ -455,12 +473,17 @@ private:
     Bound node_bound(const NodeAt& at) const {
         if (at.kind == Bound::Kind::Node)
             return Bound::node(at.holder, py::value_of<NodeValue>(at.holder).properties.get());
-        const EdgeValue& e = py::value_of<EdgeValue>(at.holder);
+        PyObject* edge = source_.object(at.ordinal);
+        const EdgeValue& e = py::value_of<EdgeValue>(edge);
         const bool start = at.kind == Bound::Kind::EdgeStart;
-        return Bound::edge_end(at.holder, start, (start ? e.start : e.end).properties.get());
+        return Bound::edge_end(edge, start, (start ? e.start : e.end).properties.get());
     }
 
     bool add_row() {
+        if (counting_) {  // nothing to keep
+            positions_.row_done();
+            return true;
+        }
         // The lists of edges first: a collection run by making them may
         // change the dict, which the pointers read after must not see.
         std::vector<Ref> lists(segments_);
@@ -494,6 +517,8 @@ private:
     const PathPatternValue& path_;
     const std::size_t segments_;
     Positions positions_;
+    const bool counting_;
+    std::vector<bool> open_node_, open_hop_;  // patterns with nothing to test
     std::vector<Reading> readings_;
     std::vector<std::uint32_t> lo_, hi_;
     bool variable_ = false;  // some segment has a variable length
