@@ -89,24 +89,26 @@ std::shared_ptr<const Index> current(PyObject* dict, std::shared_ptr<Index>& slo
 #endif
 }
 
-struct NodeAdder {
-    NodeIndex& index;
-    void operator()(const NodeValue& node, std::uint32_t ordinal) const {
-        index.by_type.add(index.types.intern(node.type->digest()), ordinal);
-    }
-};
-
 struct EdgeAdder {
     EdgeIndex& index;
     void operator()(const EdgeValue& edge, std::uint32_t ordinal) const {
-        const std::uint32_t s = index.types.intern(edge.start.type->digest());
-        const std::uint32_t e = index.types.intern(edge.end.type->digest());
+        const std::uint32_t s = index.types.intern(*edge.start.type);
+        const std::uint32_t e = index.types.intern(*edge.end.type);
         index.start_gid.push_back(s);
         index.end_gid.push_back(e);
         index.by_start.add(s, ordinal);
         index.by_end.add(e, ordinal);
     }
 };
+
+// Groups every ordinal by `gid_of[ordinal]`, in order.
+void fill(Groups& groups, const std::vector<std::uint32_t>& gid_of, std::size_t n_groups) {
+    std::vector<std::uint32_t> sizes(n_groups, 0);
+    for (std::uint32_t g : gid_of) ++sizes[g];
+    groups.lists.resize(n_groups);
+    for (std::size_t g = 0; g < n_groups; ++g) groups.lists[g].reserve(sizes[g]);
+    for (std::size_t o = 0; o < gid_of.size(); ++o) groups.lists[gid_of[o]].push_back(static_cast<std::uint32_t>(o));
+}
 
 // Where the entry our store appended landed: the one entry after the
 // index's end. False when the store reorganised the table (a resize that
@@ -184,14 +186,29 @@ bool index_current(PyObject* dict, const DictIndex& index) noexcept {
 std::shared_ptr<const NodeIndex> current_node_index(PyObject* nodes, GraphIndex* gi) {
     if (!gi) return nullptr;
     return current(nodes, gi->nodes, gi->nodes_refused, [&](NodeIndex& index) {
-        return build<NodeValue>(nodes, node_type(), true, index, NodeAdder{index});
+        std::vector<std::uint32_t> gid_of;
+        const Built built = build<NodeValue>(nodes, node_type(), true, index, [&](const NodeValue& n, std::uint32_t) {
+            gid_of.push_back(index.types.intern(*n.type));
+        });
+        if (built == Built::Yes) fill(index.by_type, gid_of, index.types.size());
+        return built;
     });
 }
 
 std::shared_ptr<const EdgeIndex> current_edge_index(PyObject* edges, GraphIndex* gi) {
     if (!gi) return nullptr;
     return current(edges, gi->edges, gi->edges_refused, [&](EdgeIndex& index) {
-        return build<EdgeValue>(edges, edge_type(), false, index, EdgeAdder{index});
+        // The walk notes each edge's two groups; the groupings are filled
+        // after it, each list made at its final size.
+        const Built built = build<EdgeValue>(edges, edge_type(), false, index, [&](const EdgeValue& e, std::uint32_t) {
+            index.start_gid.push_back(index.types.intern(*e.start.type));
+            index.end_gid.push_back(index.types.intern(*e.end.type));
+        });
+        if (built == Built::Yes) {
+            fill(index.by_start, index.start_gid, index.types.size());
+            fill(index.by_end, index.end_gid, index.types.size());
+        }
+        return built;
     });
 }
 

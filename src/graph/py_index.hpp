@@ -30,6 +30,7 @@
 
 #include "binding/ref.hpp"
 #include "types/digest.hpp"
+#include "types/type.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
 #define QV_DICT_VERSIONS 1
@@ -56,13 +57,26 @@ public:
         (void)added;
         return it->second;
     }
+    // The group of a type, the digest hashed only the first time this
+    // grouping meets that very type object.
+    std::uint32_t intern(const Type& t) {
+        if (std::uint32_t seen = t.group_in(epoch_)) return seen - 1;
+        const std::uint32_t gid = intern(t.digest());
+        t.set_group(epoch_, gid + 1);
+        return gid;
+    }
     std::size_t size() const noexcept { return ids_.size(); }
     void clear() { ids_.clear(); }
 
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
 private:
+    static std::uint64_t next_epoch() noexcept {
+        static std::uint64_t epochs = 0;
+        return ++epochs;
+    }
     std::unordered_map<Digest, std::uint32_t, DigestHash> ids_;
+    std::uint64_t epoch_ = next_epoch();
 };
 
 // Entry ordinals (positions in dict order) grouped by type id.

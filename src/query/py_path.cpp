@@ -56,8 +56,8 @@ public:
             if (step == py::DictWalk::Done) break;
             if (!tick.ok() || !ready_edge(value.get())) return false;
             const EdgeValue& e = py::value_of<EdgeValue>(value.get());
-            const std::uint32_t s = own_->types.intern(e.start.type->digest());
-            const std::uint32_t t = own_->types.intern(e.end.type->digest());
+            const std::uint32_t s = own_->types.intern(*e.start.type);
+            const std::uint32_t t = own_->types.intern(*e.end.type);
             const auto ordinal = static_cast<std::uint32_t>(objects_.size());
             own_->start_gid.push_back(s);
             own_->end_gid.push_back(t);

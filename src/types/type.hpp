@@ -73,6 +73,16 @@ public:
     // Memoized here because a node's uid depends on its type alone.
     const Digest& node_digest() const;
 
+    // A small number a grouping of types (an index of a graph) gave this
+    // type, remembered for that grouping only: `epoch` names the grouping.
+    // Lets a grouping find the group of a type it has met without hashing
+    // its digest again. Zero: none.
+    std::uint32_t group_in(std::uint64_t epoch) const noexcept { return group_epoch_ == epoch ? group_ : 0; }
+    void set_group(std::uint64_t epoch, std::uint32_t group) const noexcept {
+        group_epoch_ = epoch;
+        group_ = group;
+    }
+
     // "A", "(A -> B)", ...
     std::string text() const;
     void append_text(std::string& out) const;
@@ -103,6 +113,8 @@ private:
     mutable Digest digest_{};
     mutable Digest node_digest_{};
     mutable std::int64_t hash_ = 0;
+    mutable std::uint64_t group_epoch_ = 0;
+    mutable std::uint32_t group_ = 0;
     std::string name_;
     TypeRef left_;
     TypeRef right_;
