@@ -151,6 +151,18 @@ public:
         return columns_[name];
     }
 
+    // The number of rows of every column but the named ones.
+    template <class Names>
+    std::size_t rows_except(const Names& names) const {
+        auto named = [&](const std::string& n) { return std::find(names.begin(), names.end(), n) != names.end(); };
+        std::size_t n = 0;
+        for (const auto& [name, c] : columns_)
+            if (!named(name)) n = std::max(n, c.size());
+        for (const auto& [name, c] : counted_)
+            if (!named(name)) n = std::max(n, c);
+        return n;
+    }
+
     // The number of rows: the longest column.
     std::size_t rows() const noexcept {
         std::size_t n = 0;

@@ -46,6 +46,25 @@ bool parse_columns(const std::vector<std::string>& texts, const char* context, P
     return true;
 }
 
+ParsedColumns bound_names_read(const ParsedColumns& cols, const Table& t) {
+    ParsedColumns out;
+    out.legacy = true;
+    for (const auto& c : cols.columns) {
+        if (!c->legacy && !c->alias && t.has(c->text)) {
+            // A column an earlier with_ bound under this very text: read it.
+            auto plain = std::make_shared<cond::Column>();
+            plain->legacy = true;
+            plain->text = c->text;
+            out.columns.push_back(std::move(plain));
+            continue;
+        }
+        out.legacy = out.legacy && c->legacy;
+        out.aggregates = out.aggregates || c->aggregate != Aggregate::None;
+        out.columns.push_back(c);
+    }
+    return out;
+}
+
 namespace {
 
 const std::string& key_of(const cond::Column& c) {
@@ -126,6 +145,7 @@ private:
             out.object = b->to_python();
             if (!out.object) return false;
             out.kind = Value::Object;
+            if (b->kind() == Bound::Kind::EdgeList) out.element = b;  // told apart by its edges
             return true;
         }
         out.kind = Value::Element;
@@ -143,7 +163,7 @@ private:
 
 bool to_cell(Value& v, Cell& cell) {
     if (v.kind == Value::Null) return true;
-    if (v.kind == Value::Element) return element_cell(*v.element, cell);
+    if (v.element) return element_cell(*v.element, cell);
     return value_cell(v.object.clone(), cell);
 }
 
@@ -314,7 +334,8 @@ bool compute(const QueryValue& q, const ParsedColumns& cols, Results& out) {
 
 }  // namespace
 
-Ref column_rows(const QueryValue& q, const ParsedColumns& cols, bool distinct) {
+Ref column_rows(const QueryValue& q, const ParsedColumns& parsed, bool distinct) {
+    const ParsedColumns cols = bound_names_read(parsed, q.vars());
     Results results;
     try {
         if (!compute(q, cols, results)) return Ref();
@@ -352,7 +373,8 @@ Ref column_rows(const QueryValue& q, const ParsedColumns& cols, bool distinct) {
     }
 }
 
-bool with_columns(QueryValue& q, const ParsedColumns& cols) {
+bool with_columns(QueryValue& q, const ParsedColumns& parsed) {
+    const ParsedColumns cols = bound_names_read(parsed, q.vars());
     Results results;
     if (!compute(q, cols, results)) return false;
     // The new bindings: one column per result column, named by its key.
@@ -362,7 +384,7 @@ bool with_columns(QueryValue& q, const ParsedColumns& cols) {
         if (!tick.ok()) return false;
         for (std::size_t i = 0; i < values.size(); ++i) {
             Value& v = values[i];
-            if (v.kind == Value::Element)
+            if (v.kind != Value::Null && v.element)
                 columns[i].push_back(*v.element);
             else if (v.kind == Value::Object)
                 columns[i].push_back(Bound::value(std::move(v.object)));

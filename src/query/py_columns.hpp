@@ -11,6 +11,7 @@
 namespace quorvel {
 
 struct QueryValue;
+class Table;
 
 struct ParsedColumns {
     std::vector<std::shared_ptr<const cond::Column>> columns;
@@ -21,6 +22,10 @@ struct ParsedColumns {
 // Reads the column texts (each once, from a bounded cache). A malformed
 // column raises ValueError "Invalid query: ... at position N (context)".
 bool parse_columns(const std::vector<std::string>& texts, const char* context, ParsedColumns& out);
+
+// The columns as they read the bindings: a column whose text names a bound
+// variable (one an earlier with_ made, say) reads that variable.
+ParsedColumns bound_names_read(const ParsedColumns& cols, const Table& t);
 
 // The result rows of columns that are not all plain names (after a run).
 py::Ref column_rows(const QueryValue& q, const ParsedColumns& cols, bool distinct);

@@ -189,6 +189,7 @@ bool Evaluator::operand(const cond::Operand& o, std::size_t row, Value& out) {
                     out.object = b->to_python();
                     if (!out.object) return false;
                     out.kind = Value::Object;
+                    if (b->kind() == Bound::Kind::EdgeList) out.element = b;  // told apart by its edges
                 }
                 return true;
             }

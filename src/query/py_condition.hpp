@@ -55,7 +55,7 @@ enum class Tri { False, True, Null, Error, Blocked };
 struct Value {
     enum Kind { Null, Object, Element } kind = Null;
     py::Ref object;
-    const Bound* element = nullptr;
+    const Bound* element = nullptr;  // an Element; or, for an Object, the list of edges it was made from
 };
 
 class Evaluator {

@@ -197,7 +197,7 @@ bool bound_property(const Bound& b, PyObject* key, py::Ref& out);
 // What a cell of a row holds, for telling rows apart: a graph element by
 // kind and uid, or a Python value with its hash.
 struct Cell {
-    enum Kind : std::uint8_t { Absent, Node, Edge, Value } kind = Absent;
+    enum Kind : std::uint8_t { Absent, Node, Edge, EdgeList, Value } kind = Absent;
     bool hashable = true;
     Digest digest{};
     py::Ref value;

@@ -357,7 +357,8 @@ PyObject* returning(PyObject* self, PyObject* args, PyObject* kwargs, const char
         ParsedColumns columns;
         if (!parse_columns(vars, name, columns)) return nullptr;
         if (!execute_operations(q, ResultKind::Rows, nullptr, &columns, distinct)) return nullptr;
-        if (!columns.legacy) return column_rows(q, columns, distinct).release();
+        if (!columns.legacy && !bound_names_read(columns, q.vars()).legacy)
+            return column_rows(q, columns, distinct).release();
         return form_rows(q, vars, distinct).release();
     });
 }

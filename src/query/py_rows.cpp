@@ -124,9 +124,15 @@ bool execute_order_by(QueryValue& q, const std::vector<const OrderByOp*>& keys) 
             values[row * keys.size() + k] = std::move(v);
         }
     bool failed = false;
+    std::size_t comparisons = 0;
     // True when row a must come strictly before row b.
     auto before = [&](std::size_t a, std::size_t b) {
         if (failed) return false;
+        // Comparisons may each take long (user __lt__, long texts): check often.
+        if ((++comparisons & 0x3F) == 0 && PyErr_CheckSignals() < 0) {
+            failed = true;
+            return false;
+        }
         for (std::size_t k = 0; k < keys.size(); ++k) {
             Order o = compare_key(values[a * keys.size() + k].get(), values[b * keys.size() + k].get());
             if (o == Order::Error) {
@@ -204,7 +210,7 @@ std::size_t hash_row(const std::vector<Cell>& cells) {
     std::size_t h = 1469598103934665603ULL;
     for (const Cell& c : cells) {
         h = mix(h, c.kind);
-        if (c.kind == Cell::Node || c.kind == Cell::Edge)
+        if (c.kind == Cell::Node || c.kind == Cell::Edge || c.kind == Cell::EdgeList)
             h = mix(h, DigestHash()(c.digest));
         else if (c.kind == Cell::Value && c.hashable)
             h = mix(h, static_cast<std::size_t>(c.hash));
@@ -247,8 +253,19 @@ bool element_cell(const Bound& b, Cell& cell) {
         cell.digest = b.digest();
         return true;
     }
-    // An edge list: the same stored edges, in the same order.
-    if (b.kind() == Bound::Kind::EdgeList) return value_cell(Ref::borrow(b.object()), cell);
+    if (b.kind() == Bound::Kind::EdgeList) {
+        // The same edges (by uid), in the same order: one digest over theirs.
+        std::string uids;
+        const Py_ssize_t n = PyTuple_GET_SIZE(b.object());
+        uids.reserve(static_cast<std::size_t>(n) * 32);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Digest& d = py::value_of<EdgeValue>(PyTuple_GET_ITEM(b.object(), i)).term->edge_digest();
+            uids.append(reinterpret_cast<const char*>(d.data()), d.size());
+        }
+        cell.kind = Cell::EdgeList;
+        cell.digest = sha256_of("edges:", uids);
+        return true;
+    }
     return value_cell(Ref::borrow(b.object()), cell);
 }
 

@@ -231,9 +231,7 @@ bool run_streaming(QueryValue& q, const std::vector<const QueryOperation*>& ops,
     auto producer = make_producer(q, op, false);
     if (!producer) return false;
     // Rows of the bindings that the match does not replace.
-    std::size_t others = 0;
-    for (const auto& [name, column] : q.vars().columns())
-        if (std::find(vars.begin(), vars.end(), name) == vars.end()) others = std::max(others, column.size());
+    const std::size_t others = q.vars().rows_except(vars);
     RowSource rows(q.vars(), producer.get(), vars);
     Evaluator eval(rows, q.parameters.get(), true);
     std::vector<std::uint64_t> skips(limit - match, 0);
