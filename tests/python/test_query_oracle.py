@@ -321,6 +321,12 @@ def streamed(steps):
     return kinds[first_other] == "limit" and "where" in kinds[:first_other]
 
 
+def twin_edges(g):
+    """Whether two entries hold different Edge objects of the same uid."""
+    by_uid = {}
+    return any(by_uid.setdefault(e.uid(), e) is not e for e in g.edges.values())
+
+
 def shown(v):
     """What identifies a value in a row: kind, uid or type, and the property dict it shares."""
     if isinstance(v, list):
@@ -588,8 +594,10 @@ class Differential(RuleBasedStateMachine):
                 if key not in seen:
                     seen.add(key)
                     distinct.append(r)
-            assert [{n: shown(v) for n, v in r.items()} for r in q.return_distinct(*names)] == \
-                [{n: shown(v) for n, v in r.items()} for r in distinct]
+            if not (any(isinstance(v, list) for r in expected for v in r.values()) and twin_edges(self.g)):
+                # (a known fault, test_edge_lists_... below)
+                assert [{n: shown(v) for n, v in r.items()} for r in q.return_distinct(*names)] == \
+                    [{n: shown(v) for n, v in r.items()} for r in distinct]
             if not (prefix and streamed(steps)):  # a known fault, test_streamed_count_... below
                 assert q.return_count() == n_rows(table)
 
@@ -613,3 +621,17 @@ def test_streamed_count_keeps_the_rows_of_an_earlier_match():
     q = g.query().match(node="m", type=A).match(node="a", type=B).where("a IS NULL").limit(1)
     assert len(q.return_("m")) == 1
     assert q.return_count() == 1
+
+
+@pytest.mark.xfail(strict=True, reason="distinct rows and groups tell edge lists apart by object, single edges by uid")
+def test_edge_lists_are_the_same_when_their_edges_are():
+    g = Graph()
+    n = Node(A)
+    g.nodes[n.uid()] = n
+    e = Edge(Term("f", Application(A, A)), n, n)
+    g.edges[e.uid()] = e
+    g.edges["copy"] = Edge(e.term, n, n)  # another object of the same uid
+    for text in ("(a)-[r]->(b)", "(a)-[r*1..1]->(b)"):
+        q = g.query().match(text)
+        assert len(q.return_distinct("r")) == 1
+        assert q.return_("count(DISTINCT r)") == [{"count(DISTINCT r)": 1}]
