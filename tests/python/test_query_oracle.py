@@ -261,6 +261,10 @@ def gt3(x):
         return None
 
 
+def sized(x):
+    return len(x) if isinstance(x, (str, list)) else None
+
+
 def not3(x):
     return None if x is None else not x
 
@@ -276,7 +280,7 @@ def conditions(draw, names, params):
     """(text, test of one row's values by name) for a where over `names`."""
 
     def atom():
-        v = draw(st.sampled_from(names))
+        v, w = draw(st.sampled_from(names)), draw(st.sampled_from(names))
         value, text = draw(st.sampled_from(VALUES[:-1] + [(NAN, None)]))
         if text is None or draw(st.booleans()):
             name = f"w{len(params)}"
@@ -290,6 +294,13 @@ def conditions(draw, names, params):
             (f"{v}.p IS NOT NULL", lambda r: prop(r[v]) is not None),
             (f"{v}.p IN [1, 'x']", lambda r: None if prop(r[v]) is None else any(prop(r[v]) == x for x in (1, "x"))),
             (f"{v}:A", lambda r: type3(r[v], "A")),
+            (f"size({v}.p) > 0", lambda r: gt3(sized(prop(r[v])))),
+            (f"lower({v}.p) = 'x'", lambda r: eq3(prop(r[v]) if isinstance(prop(r[v]), str) else None, "x")),
+            (f"coalesce({v}.q, {v}.p, 0) = {text}", lambda r: eq3(
+                next((x for x in (prop(r[v], "q"), prop(r[v])) if x is not None), 0), value)),
+            (f"type({v}) = 'A'", lambda r: None if r[v] is HOLE else str(
+                r[v].term.type if isinstance(r[v], Edge) else r[v].type) == "A"),
+            (f"{v} = {w}", lambda r: None if HOLE in (r[v], r[w]) else same(r[v]) == same(r[w])),
         ]
         return forms[draw(st.integers(0, len(forms) - 1))]
 
