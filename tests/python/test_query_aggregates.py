@@ -183,7 +183,7 @@ def test_aggregates_agree_with_grouping_by_hand(data, props):
     named = [(text if " AS " in text else f"{text} AS a{i}", key if " AS " in text else f"a{i}")
              for i, (text, key, _) in enumerate(aggs)]
     keys = [c.split(" AS ")[-1] for c in groups] + [key for _, key in named]
-    again = q.with_(*groups, *(text for text, _ in named)).return_distinct(*keys)
+    again = g.query().match(node="n").with_(*groups, *(text for text, _ in named)).return_distinct(*keys)
     unique = []
     for r in expected:
         r = {dict(zip([key for _, key, _ in aggs], [k for _, k in named])).get(k, k): v for k, v in r.items()}
@@ -191,6 +191,17 @@ def test_aggregates_agree_with_grouping_by_hand(data, props):
             unique.append(r)
     assert [{k: canonical(v) for k, v in r.items()} for r in again] == \
         [{k: canonical(v) for k, v in r.items()} for r in unique]
+    # order_by without a key sorts by a column of counts: a stable sort, nulls never among them
+    counts = [k for (_, k), (_, _, (name, _, _)) in zip(named, aggs) if name.startswith("count")]
+    if counts:
+        ascending = data.draw(st.booleans())
+        ordered = g.query().match(node="n").with_(*groups, *(text for text, _ in named)).order_by(
+            counts[0], ascending=ascending)
+        rows = [{dict(zip([key for _, key, _ in aggs], [k for _, k in named])).get(k, k): v for k, v in r.items()}
+                for r in expected]
+        rows.sort(key=lambda r: r[counts[0]], reverse=not ascending)
+        assert [{k: canonical(v) for k, v in r.items()} for r in ordered.return_(*keys)] == \
+            [{k: canonical(v) for k, v in r.items()} for r in rows]
 
 
 @pytest.mark.xfail(strict=True, reason="a column that with_ bound under its text is computed again by return_, not read")
@@ -210,6 +221,15 @@ def test_a_column_bound_by_with_is_read_back_by_its_name():
 ])
 def test_aggregates_over_no_rows(columns, expected):
     assert Graph().query().match(node="n").return_(*columns) == expected
+
+
+def test_order_by_without_a_key_needs_values():
+    g = Graph()
+    n = Node(A)
+    g.nodes[n.uid()] = n
+    with pytest.raises(ValueError, match=r"^Invalid query: order_by without a key needs values, not the node or edge "
+                                         r"'n' \(order_by\)$"):
+        g.query().match(node="n").order_by("n").return_("n")
 
 
 def test_grouping_keys_that_are_edges_and_nodes():
