@@ -603,6 +603,9 @@ OPERATIONS.update({
     "zero-length start": (lambda q, d: q.match("(n:A {k: 1})-[e*0..2]->(m)"), "n", only(A)),
     "aggregation": (lambda q, d: q.match(node="n").with_("collect(n) AS n", "min(n.k) AS low", "count(DISTINCT n.k)"),
                     "n", anything),
+    "parameter in a map": (lambda q, d: q.match("(n {k: $v})-[e]->(m)").parameters(v=d["k"]), "n", anything),
+    "parameter in a streamed where": (lambda q, d: q.match(node="n").where("n.k = $v AND n.v IN $vs").limit(2)
+                                      .parameters(v=d["k"], vs=[d["k"], 0, 1]), "n", anything),
 })
 
 
