@@ -55,7 +55,7 @@ def literal_map(props, params):
     return " {" + ", ".join(parts) + "}"
 
 
-# ---- match specifications and their oracles ------------------------------------------------
+# ---- match shapes and their oracles ------------------------------------------------
 
 
 @dataclass
@@ -93,7 +93,7 @@ class EdgeP:
 
 
 @dataclass
-class PathSpec:
+class PathShape:
     nodes: list
     edges: list
 
@@ -145,8 +145,8 @@ class PathSpec:
             if j == len(self.edges):
                 out.append(pos)
                 return
-            spec = self.edges[j]
-            lo, hi = spec.quant or (1, 1)
+            shape = self.edges[j]
+            lo, hi = shape.quant or (1, 1)
             if lo == 0:
                 # No hop: at the start, each stored node the first pattern takes.
                 for n in ([at] if at is not None else list(g.nodes.values())):
@@ -159,7 +159,7 @@ class PathSpec:
                     if not self.nodes[j + 1].fits(end):
                         continue
                     first = pos or [ends[trail[0][0]][1 if trail[0][1] else 0]]
-                    value = [edges[k] for k, _ in trail] if spec.quant else edges[i]
+                    value = [edges[k] for k, _ in trail] if shape.quant else edges[i]
                     segment(j + 1, end, used | {k for k, _ in trail}, first + [value, end])
 
         if not self.edges:
@@ -208,9 +208,9 @@ class EdgeForm:
                 and fits(e.properties, self.props)]
 
 
-def columns(spec, rows):
+def columns(shape, rows):
     """Bindings: per variable, the values of its last position."""
-    names = spec.positions()
+    names = shape.positions()
     table = {}
     for i, name in enumerate(names):
         if name is not None and name not in names[i + 1:]:
@@ -380,7 +380,7 @@ def paths(draw):
     if sum(e.quant is not None for e in edges) > 1:  # keep the paths few enough to enumerate
         for e in edges[1:]:
             e.quant = None
-    return PathSpec(nodes, edges)
+    return PathShape(nodes, edges)
 
 
 def node_forms():
@@ -534,18 +534,18 @@ class Differential(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def run(self, data):
-        spec = data.draw(st.one_of(paths(), paths(), node_forms(), edge_forms(self.terms)))
+        shape = data.draw(st.one_of(paths(), paths(), node_forms(), edge_forms(self.terms)))
         prefix = data.draw(st.sampled_from([None, *TYPES]))  # another binding, of its own length
         q = self.g.query()
         if prefix:
             q = q.match(node="m", type=TYPES[prefix])
-        q = spec.build(q)
-        names = sorted({n for n in spec.positions() if n})
+        q = shape.build(q)
+        names = sorted({n for n in shape.positions() if n})
         params = {}
         steps = []
         for kind in data.draw(st.lists(st.sampled_from(["where", "skip", "limit"]), max_size=3)):
             if kind == "where":
-                usable = [n for n in names if not self.var_length(spec, n)] + (["m"] if prefix else [])
+                usable = [n for n in names if not self.var_length(shape, n)] + (["m"] if prefix else [])
                 if not usable:
                     continue
                 text, test = data.draw(conditions(usable, params))
@@ -557,7 +557,7 @@ class Differential(RuleBasedStateMachine):
                 steps.append((kind, k))
         if params:
             q = q.parameters(**params)
-        check = self.checker(spec, prefix, steps, names + (["m"] if prefix else []))
+        check = self.checker(shape, prefix, steps, names + (["m"] if prefix else []))
         check(q)
         self.saved.append((q, check))
 
@@ -568,19 +568,19 @@ class Differential(RuleBasedStateMachine):
             check(q)
 
     @staticmethod
-    def var_length(spec, name):
-        if not isinstance(spec, PathSpec):
+    def var_length(shape, name):
+        if not isinstance(shape, PathShape):
             return False
-        last = max(i for i, n in enumerate(spec.positions()) if n == name)
-        return last % 2 == 1 and spec.edges[last // 2].quant is not None
+        last = max(i for i, n in enumerate(shape.positions()) if n == name)
+        return last % 2 == 1 and shape.edges[last // 2].quant is not None
 
-    def checker(self, spec, prefix, steps, names):
+    def checker(self, shape, prefix, steps, names):
         def check(q):
             try:
-                rows = spec.rows(self.g)
+                rows = shape.rows(self.g)
             except TooMany:
                 return
-            table = columns(spec, rows)
+            table = columns(shape, rows)
             if prefix:
                 table["m"] = [n for n in self.g.nodes.values() if n.type == TYPES[prefix]]
             for kind, arg in steps:
