@@ -296,7 +296,8 @@ def check_rows(operation, rows):
     assert isinstance(rows, list)
     for row in rows:
         assert type(row) is dict and row
-        assert all(isinstance(v, (Node, Edge)) for v in row.values())
+        values = [x for v in row.values() for x in (v if isinstance(v, list) else [v])]
+        assert all(isinstance(v, (Node, Edge)) for v in values)
     assert fits(rows, name), rows
 
 
@@ -498,3 +499,134 @@ class HostileMachine(RuleBasedStateMachine):
 
 HostileMachine.TestCase.settings = settings(max_examples=60, stateful_step_count=30, deadline=None)
 test_hostile_random_sequences = HostileMachine.TestCase
+
+
+# ---- finalizers of entries removed mid-run ------------------------------------------------
+#
+# User code run by a comparison removes entries (or replaces property dicts)
+# while the engine holds the key or value it is working on: the engine's
+# reference is then the last one, and releasing it runs finalizers of the key,
+# of the Node or Edge, and of its property values -- inside the engine, at
+# whatever point it lets go. Those finalizers clear or refill the graph,
+# re-enter the running query, run other queries (index rebuilds, stores),
+# replace property dicts, raise or collect.
+
+class Afterlife:
+    """What finalizers do, a bounded number of times."""
+
+    action = None
+    budget = 0
+    fired = 0
+
+    @classmethod
+    def arm(cls, action, budget=6):
+        cls.action, cls.budget, cls.fired = action, budget, 0
+
+    @classmethod
+    def fire(cls):
+        if cls.action is None or cls.fired >= cls.budget:
+            return
+        cls.fired += 1
+        try:
+            cls.action()
+        except Exception as e:  # a finalizer cannot raise; keep it for the test
+            Arena.swallowed.append(e)
+
+
+class Mortal(Canary):
+    """A property value whose finalizer runs the afterlife action."""
+
+    def __del__(self):
+        Afterlife.fire()
+        super().__del__()
+
+
+class MortalKey(str):
+    """A key of graph.nodes or graph.edges (a str, as typed lookups want) whose finalizer runs the afterlife
+    action."""
+
+    def __new__(cls, text):
+        key = super().__new__(cls, text)
+        key.token = next(Canary.tokens)
+        Canary.alive.add(key.token)
+        return key
+
+    def __del__(self):
+        Afterlife.fire()
+        Canary.__del__(self)
+
+
+def mortal_props(i):
+    return {"k": Hostile(), "v": i, "m": Mortal()}
+
+
+def mortal_graph(mortal_keys):
+    """hostile_graph's shape; every dict holds a mortal value, and no dict is shared between a stored node and
+    an edge's copy of it, so that removing either releases its values. With `mortal_keys` every key is mortal
+    too (and typed lookups cannot use an index, whose keys must be exact str)."""
+    g = Graph()
+
+    def store(d, obj):
+        d[MortalKey(obj.uid()) if mortal_keys else obj.uid()] = obj
+
+    for i, t in enumerate((A, B, C, D)):
+        store(g.nodes, Node(t, mortal_props(i)))
+    for name, s, t in (("f", A, B), ("g", B, C), ("h", C, A), ("i", A, C)):
+        store(g.edges, Edge(Term(name, Application(s, t)), Node(s, mortal_props(0)), Node(t, mortal_props(1)),
+                            mortal_props(9)))
+    return g
+
+
+def refill(g):
+    for t in (A, B, Variable(f"R{len(g.nodes)}")):
+        n = Node(t, {"k": 1, "m": Mortal()})
+        g.nodes[MortalKey(n.uid())] = n
+        e = Edge(Term(f"r{len(g.edges)}", Application(t, A)), n, Node(A), {"k": 1})
+        g.edges[MortalKey(e.uid())] = e
+
+
+AFTERLIFE = {
+    "refill": lambda g, box: refill(g),
+    "clear": lambda g, box: (g.nodes.clear(), g.edges.clear()),
+    "reenter": lambda g, box: box and box[0].return_count(),
+    "lookups": lambda g, box: (g.query().match(node="n", type=A).return_count(),
+                               g.query().match("(a:A)-[e]->(b)-[f*1..2]-(c)").return_count()),
+    "writes": lambda g, box: g.query().create(node="x", type=Variable("X")).merge(node="y", type=B)
+    .match(node="z", type=C).delete("z", detach=True).execute(),
+    "properties replaced": lambda g, box: [setattr(n, "properties", {"k": 1}) for n in list(g.nodes.values())],
+    "raise": lambda g, box: boom(),
+    "collect": lambda g, box: gc.collect(0),
+}
+REMOVALS = ["clear nodes", "clear edges", "pop edge", "own properties replaced", "query dict cleared"]
+OPERATIONS.update({
+    "variable length": (lambda q, d: q.match("(n)-[e*1..3 {k: 1}]-(m)").where("m.k = 1"), "n", anything),
+    "zero-length start": (lambda q, d: q.match("(n:A {k: 1})-[e*0..2]->(m)"), "n", only(A)),
+    "aggregation": (lambda q, d: q.match(node="n").with_("collect(n) AS n", "min(n.k) AS low", "count(DISTINCT n.k)"),
+                    "n", anything),
+    "parameter in a map": (lambda q, d: q.match("(n {k: $v})-[e]->(m)").parameters(v=d["k"]), "n", anything),
+    "parameter in a streamed where": (lambda q, d: q.match(node="n").where("n.k = $v AND n.v IN $vs").limit(2)
+                                      .parameters(v=d["k"], vs=[d["k"], 0, 1]), "n", anything),
+})
+
+
+@pytest.mark.parametrize("afterlife", AFTERLIFE)
+@pytest.mark.parametrize("operation", OPERATIONS)
+def test_finalizers_of_entries_removed_mid_run(operation, afterlife):
+    for removal in REMOVALS:
+        for mortal_keys in (False, True):
+            g, d, box = mortal_graph(mortal_keys), {"k": Hostile()}, []
+            Arena.arm("eq", lambda: ACTIONS[removal](g, d, box), budget=2)
+            Afterlife.arm(lambda: AFTERLIFE[afterlife](g, box))
+            try:
+                rows = run(operation, g, d, box)
+            except RuntimeError as e:
+                assert str(e) in (BUSY, CHANGED) or "already in use" in str(e), e
+            else:
+                Arena.disarm()
+                Afterlife.arm(None)
+                check_rows(operation, rows)
+            Arena.disarm()
+            Afterlife.arm(None)
+            check_graph(g)
+            for e in Arena.swallowed:
+                assert isinstance(e, (RuntimeError, Boom)), e
