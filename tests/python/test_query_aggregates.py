@@ -204,7 +204,6 @@ def test_aggregates_agree_with_grouping_by_hand(data, props):
             [{k: canonical(v) for k, v in r.items()} for r in rows]
 
 
-@pytest.mark.xfail(strict=True, reason="a column that with_ bound under its text is computed again by return_, not read")
 def test_a_column_bound_by_with_is_read_back_by_its_name():
     g = Graph()
     n = Node(A, {"x": 2})
