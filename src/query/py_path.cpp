@@ -20,6 +20,7 @@
 // same way; with one, the dict is read in place. Either way the dict must
 // stay unchanged while the match runs: user code that changes it stops the
 // match with RuntimeError, as a dict iterator would.
+#include <algorithm>
 #include <new>
 
 #include "binding/dict_walk.hpp"
@@ -164,6 +165,11 @@ public:
         // Zero-length paths from the start: every stored node the first
         // pattern takes, before any path with an edge.
         if (lo_[0] == 0 && !node_candidates(q_, path_.nodes[0], starts_)) return false;
+        // A node pattern naming a type no edge reaches or leaves ends every
+        // path before it starts (unless a path of no hop could stand in).
+        const bool all_hops = std::none_of(lo_.begin(), lo_.end(), [](std::uint32_t lo) { return lo == 0; });
+        if (all_hops && std::find(node_gid_.begin(), node_gid_.end(), TypeGroups::kNone) != node_gid_.end())
+            return true;
         frames_.push_back(Frame::segment(0, NodeAt{}, false));
         return true;
     }
