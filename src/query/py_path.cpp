@@ -96,13 +96,18 @@ private:
     std::vector<Ref> objects_;        // a snapshot's edges
 };
 
-// Ordinals in dict order: a group of the index, or every edge.
+// Ordinals in dict order: a run of the index's groupings, or every edge.
 struct Ordinals {
-    const std::vector<std::uint32_t>* list = nullptr;
-    std::uint32_t all = 0;  // when not a list: 0 .. all-1
-    std::size_t size() const { return list ? list->size() : all; }
-    std::uint32_t operator[](std::size_t i) const {
-        return list ? (*list)[i] : static_cast<std::uint32_t>(i);
+    OrdinalSpan span;
+    bool listed = false;
+    std::uint32_t all = 0;  // when not listed: 0 .. all-1
+    std::size_t size() const { return listed ? span.size() : all; }
+    std::uint32_t operator[](std::size_t i) const { return listed ? span.first[i] : static_cast<std::uint32_t>(i); }
+    static Ordinals of(OrdinalSpan s) {
+        Ordinals o;
+        o.span = s;
+        o.listed = true;
+        return o;
     }
 };
 
@@ -226,16 +231,21 @@ private:
     };
 
     static Ordinals group(const Groups& g, std::uint32_t gid) {
-        static const std::vector<std::uint32_t> none;
-        Ordinals o;
-        o.list = gid == TypeGroups::kNone ? &none : g.find(gid);
-        if (!o.list) o.list = &none;
-        return o;
+        return Ordinals::of(OrdinalSpan(gid == TypeGroups::kNone ? nullptr : g.find(gid)));
     }
 
-    // The candidate edges of a hop of segment `seg` leaving group `gid`.
-    void leaving(Frame& fr, std::uint32_t gid) const {
+    // The candidate edges of a hop of segment `seg` leaving group `gid`. A
+    // one-hop segment ending at a node pattern that names a type takes only
+    // the edges between the two groups. (A longer segment tries its lengths
+    // until one has no trail at all, so its last hop must see every edge.)
+    void leaving(Frame& fr, std::uint32_t gid, bool ends_segment) const {
         const EdgeIndex& x = source_.index();
+        const std::uint32_t target = node_gid_[fr.seg];
+        if (ends_segment && target != kAnyGid && lo_[fr.seg] == 1 && hi_[fr.seg] == 1) {
+            if (readings_[fr.seg] != Reading::Backward) fr.forward = Ordinals::of(x.between(gid, target));
+            if (readings_[fr.seg] != Reading::Forward) fr.backward = Ordinals::of(x.between(target, gid));
+            return;
+        }
         if (readings_[fr.seg] != Reading::Backward) fr.forward = group(x.by_start, gid);
         if (readings_[fr.seg] != Reading::Forward) fr.backward = group(x.by_end, gid);
     }
@@ -244,7 +254,8 @@ private:
     // first node pattern, or a one-hop first segment's second, names a type.
     void first_hop(Frame& fr) const {
         const EdgeIndex& x = source_.index();
-        if (TypeRef t = exact_type_of(path_.nodes[0])) return leaving(fr, x.types.find(t->digest()));
+        if (TypeRef t = exact_type_of(path_.nodes[0]))
+            return leaving(fr, x.types.find(t->digest()), fr.length == 1);
         if (lo_[0] == 1 && hi_[0] == 1 && node_gid_[0] != kAnyGid) {
             if (readings_[0] != Reading::Backward) fr.forward = group(x.by_end, node_gid_[0]);
             if (readings_[0] != Reading::Forward) fr.backward = group(x.by_start, node_gid_[0]);
@@ -420,7 +431,7 @@ private:
         hop.depth = depth;
         hop.length = length;
         hop.owner = owner;
-        leaving(hop, at.gid);
+        leaving(hop, at.gid, depth + 1 == length);
         frames_.push_back(hop);
         return true;
     }
@@ -471,7 +482,7 @@ private:
         if (root)
             first_hop(hop);
         else
-            leaving(hop, fr.at.gid);
+            leaving(hop, fr.at.gid, next_length == 1);
         frames_.push_back(hop);
         return true;
     }
