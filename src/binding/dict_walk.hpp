@@ -49,4 +49,22 @@ private:
     Py_ssize_t pos_ = 0;
 };
 
+// Calls f(key, value) with owned references for each item in dict order,
+// until f returns false. False when f did or the walk failed (exception set).
+template <class F>
+bool for_each_item(PyObject* dict, F&& f) {
+    DictWalk walk(dict);
+    Ref key, value;
+    for (;;) {
+        switch (walk.next(key, value)) {
+            case DictWalk::Error:
+                return false;
+            case DictWalk::Done:
+                return true;
+            case DictWalk::Item:
+                if (!f(key, value)) return false;
+        }
+    }
+}
+
 }  // namespace quorvel::py

@@ -31,4 +31,12 @@ void raise_current_exception() noexcept {
     }
 }
 
+PyObject* reduction(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* state) {
+    Ref arg_tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    if (!arg_tuple) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject* a : args) PyTuple_SET_ITEM(arg_tuple.get(), i++, new_ref(a));
+    return state ? PyTuple_Pack(3, callable, arg_tuple.get(), state) : PyTuple_Pack(2, callable, arg_tuple.get());
+}
+
 }  // namespace quorvel::py

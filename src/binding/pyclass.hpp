@@ -11,6 +11,7 @@
 #include "binding/borrow.hpp"
 #include "binding/ref.hpp"
 
+#include <initializer_list>
 #include <new>
 #include <utility>
 
@@ -72,6 +73,17 @@ template <class T>
 int clear(PyObject* o) {
     box<T>(o)->value.clear();
     return 0;
+}
+
+// __copy__ and __deepcopy__ of a class whose objects cannot change: the
+// copy is the object itself.
+inline PyObject* same_object(PyObject* self, PyObject*) { return new_ref(self); }
+
+// The value of __reduce__: (callable, args) or, with a state, (callable,
+// args, state). Every object passed must be non-null.
+PyObject* reduction(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* state = nullptr);
+inline PyObject* reduction(PyTypeObject* cls, std::initializer_list<PyObject*> args, PyObject* state = nullptr) {
+    return reduction(reinterpret_cast<PyObject*>(cls), args, state);
 }
 
 // Builds a heap type from its slot table; the bare class name is the type's

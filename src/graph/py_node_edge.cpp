@@ -72,6 +72,29 @@ PyObject* uid_method(PyObject* self, PyObject*) {
     return uid_text(b->value.digest());
 }
 
+// Pickles and copies rebuild a node or edge from its constructor arguments,
+// then set its properties from the state, (None, {"properties": dict}): the
+// object exists before its dict is pickled, so a dict that refers back to it
+// pickles, and deepcopy copies the dict deeply. An object whose dict was never
+// made has no state.
+template <class V>
+bool copy_value(PyObject* self, V& out) {
+    auto* b = box_of<V>(self);
+    py::SharedGuard guard(b->borrow, Py_TYPE(self)->tp_name);
+    if (!guard) return false;
+    out = b->value;
+    return true;
+}
+
+PyObject* with_properties_state(PyObject* cls, std::initializer_list<PyObject*> args, const Ref& properties) {
+    if (!properties) return py::reduction(cls, args);
+    Ref slots = Ref::steal(PyDict_New());
+    if (!slots || PyDict_SetItemString(slots.get(), "properties", properties.get()) < 0) return nullptr;
+    Ref state = Ref::steal(PyTuple_Pack(2, Py_None, slots.get()));
+    if (!state) return nullptr;
+    return py::reduction(cls, args, state.get());
+}
+
 // ---- Node ---------------------------------------------------------------------
 
 PyObject* node_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -97,11 +120,21 @@ PyObject* node_get_type(PyObject* self, void*) {
     return type_to_python(b->value.type).release();
 }
 
+PyObject* node_reduce(PyObject* self, PyObject*) {
+    NodeValue v;
+    if (!copy_value(self, v)) return nullptr;
+    Ref type = type_to_python(v.type);
+    if (!type) return nullptr;
+    return with_properties_state(reinterpret_cast<PyObject*>(node_type()), {type.get()}, v.properties);
+}
+
 PyMethodDef node_methods[] = {
     {"uid", QV_ENTRY(uid_method<NodeValue>), METH_NOARGS,
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this node.\n\n"
      "The identifier is derived from the node's type alone (SHA-256 of \"node:\" and the type's uid)."},
+    {"__reduce__", node_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles as Node(type) with the properties dict as state."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -181,11 +214,26 @@ PyObject* edge_get_node(PyObject* self, void*) {
     return node_to_python(b->value.*which).release();
 }
 
+PyObject* edge_reduce(PyObject* self, PyObject*) {
+    EdgeValue v;
+    if (!copy_value(self, v)) return nullptr;
+    Ref term = term_to_python(v.term);
+    if (!term) return nullptr;
+    Ref start = node_to_python(v.start);
+    if (!start) return nullptr;
+    Ref end = node_to_python(v.end);
+    if (!end) return nullptr;
+    return with_properties_state(reinterpret_cast<PyObject*>(edge_type()), {term.get(), start.get(), end.get()},
+                                 v.properties);
+}
+
 PyMethodDef edge_methods[] = {
     {"uid", QV_ENTRY(uid_method<EdgeValue>), METH_NOARGS,
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this edge.\n\n"
      "The identifier is derived from the edge's term alone (SHA-256 of \"edge:\" and the term's uid)."},
+    {"__reduce__", edge_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles as Edge(term, start, end) with the properties dict as state."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,6 +4,8 @@
 #include "binding/entry.hpp"
 #include "binding/pyclass.hpp"
 #include "patterns/py_patterns.hpp"
+#include "term/py_term.hpp"
+#include "types/py_types.hpp"
 
 namespace quorvel {
 
@@ -13,6 +15,22 @@ namespace {
 
 PyObject* get_variable(const std::optional<std::string>& variable) {
     return variable ? py::str(*variable).release() : py::none();
+}
+
+// A pattern pickles as the constructor call that makes it again: the
+// variable, the type or term, the schema's text, the required properties as a
+// new dict (the same value objects) and, for edges, the direction. The parts
+// both kinds have: variable, schema text and properties, in `out`.
+template <class V>
+bool common_parts(const V& v, const std::optional<TypeSchemaValue>& schema, Ref (&out)[3]) {
+    out[0] = Ref::steal(get_variable(v.variable));
+    out[1] = schema ? py::str(schema->pattern()) : Ref::borrow(Py_None);
+    out[2] = Ref::steal(PyDict_New());
+    if (!out[0] || !out[1] || !out[2]) return false;
+    for (std::size_t i = 0; i < v.properties.size(); ++i)
+        if (PyDict_SetItem(out[2].get(), v.properties.key_object(i), v.properties.entries()[i].second.get()) < 0)
+            return false;
+    return true;
 }
 
 // ---- NodePattern -----------------------------------------------------------
@@ -41,6 +59,21 @@ PyObject* node_get_variable(PyObject* self, void*) {
     return get_variable(py::value_of<NodePatternValue>(self).variable);
 }
 
+PyObject* node_pattern_reduce(PyObject* self, PyObject*) {
+    NodePatternValue v;
+    if (!python_to_node_pattern(self, nullptr, v)) return nullptr;
+    Ref type = v.type_obj ? type_to_python(v.type_obj) : Ref::borrow(Py_None);
+    Ref parts[3];
+    if (!type || !common_parts(v, v.type_schema, parts)) return nullptr;
+    return py::reduction(node_pattern_type(), {parts[0].get(), type.get(), parts[1].get(), parts[2].get()});
+}
+
+PyMethodDef node_pattern_methods[] = {
+    {"__reduce__", node_pattern_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles as the constructor call that makes this pattern."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef node_pattern_getset[] = {
     {"variable", QV_ENTRY(node_get_variable), nullptr, "The variable matched nodes are bound to, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -68,6 +101,7 @@ PyType_Slot node_pattern_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(py::traverse<NodePatternValue>)},
     {Py_tp_clear, reinterpret_cast<void*>(py::clear<NodePatternValue>)},
     {Py_tp_repr, reinterpret_cast<void*>(QV_ENTRY(node_pattern_repr))},
+    {Py_tp_methods, node_pattern_methods},
     {Py_tp_getset, node_pattern_getset},
     {0, nullptr},
 };
@@ -117,6 +151,23 @@ PyObject* edge_get_direction(PyObject* self, void*) {
     return py::str(py::value_of<EdgePatternValue>(self).direction).release();
 }
 
+PyObject* edge_pattern_reduce(PyObject* self, PyObject*) {
+    EdgePatternValue v;
+    if (!python_to_edge_pattern(self, nullptr, v)) return nullptr;
+    Ref term = v.term ? term_to_python(v.term) : Ref::borrow(Py_None);
+    Ref direction = py::str(v.direction);
+    Ref parts[3];
+    if (!term || !direction || !common_parts(v, v.term_type_schema, parts)) return nullptr;
+    return py::reduction(edge_pattern_type(),
+                         {parts[0].get(), term.get(), parts[1].get(), parts[2].get(), direction.get()});
+}
+
+PyMethodDef edge_pattern_methods[] = {
+    {"__reduce__", edge_pattern_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles as the constructor call that makes this pattern."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef edge_pattern_getset[] = {
     {"variable", QV_ENTRY(edge_get_variable), nullptr, "The variable matched edges are bound to, or None.", nullptr},
     {"direction", QV_ENTRY(edge_get_direction), nullptr, "The direction: \"forward\", \"backward\" or \"any\".",
@@ -147,6 +198,7 @@ PyType_Slot edge_pattern_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(py::traverse<EdgePatternValue>)},
     {Py_tp_clear, reinterpret_cast<void*>(py::clear<EdgePatternValue>)},
     {Py_tp_repr, reinterpret_cast<void*>(QV_ENTRY(edge_pattern_repr))},
+    {Py_tp_methods, edge_pattern_methods},
     {Py_tp_getset, edge_pattern_getset},
     {0, nullptr},
 };

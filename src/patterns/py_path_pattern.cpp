@@ -111,6 +111,52 @@ PyObject* get_edges(PyObject* self, void*) {
     return list_of(self, &PathPatternValue::edges, edge_pattern_to_python);
 }
 
+// Pickles as PathPattern() with the two lists of patterns as state, which
+// __setstate__ takes back: add_node and add_edge would copy the whole path
+// once per pattern.
+PyObject* path_pattern_reduce(PyObject* self, PyObject*) {
+    Ref nodes = Ref::steal(get_nodes(self, nullptr));
+    if (!nodes) return nullptr;
+    Ref edges = Ref::steal(get_edges(self, nullptr));
+    if (!edges) return nullptr;
+    Ref state = Ref::steal(PyTuple_Pack(2, nodes.get(), edges.get()));
+    if (!state) return nullptr;
+    return py::reduction(Py_TYPE(self), {}, state.get());
+}
+
+template <class T>
+bool values_of(PyObject* list, PyTypeObject* cls, std::vector<T>& out) {
+    Ref items = Ref::steal(PySequence_Tuple(list));
+    if (!items) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        if (!cls || !py::check_instance(item, cls, "state")) return false;
+        out.push_back(py::value_of<T>(item));
+    }
+    return true;
+}
+
+PyObject* path_pattern_setstate(PyObject* self, PyObject* state) {
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2) {
+        PyErr_SetString(PyExc_TypeError, "PathPattern state must be a (nodes, edges) tuple");
+        return nullptr;
+    }
+    try {
+        PathPatternValue v;
+        if (!values_of(PyTuple_GET_ITEM(state, 0), node_pattern_type(), v.nodes) ||
+            !values_of(PyTuple_GET_ITEM(state, 1), edge_pattern_type(), v.edges))
+            return nullptr;
+        py::ExclusiveGuard guard(box_of(self)->borrow, kClassName);
+        if (!guard) return nullptr;
+        std::swap(box_of(self)->value, v);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return py::none();  // the old patterns go with `v`, after the guard
+}
+
 PyObject* path_pattern_repr(PyObject* self) {
     py::SharedGuard guard(box_of(self)->borrow, kClassName);
     if (!guard) return nullptr;
@@ -136,6 +182,10 @@ PyMethodDef path_pattern_methods[] = {
      "add_edge($self, pattern)\n--\n\n"
      "Adds an edge pattern to the path.\n\n"
      "Returns:\n    A clone of self with the added edge, for method chaining"},
+    {"__reduce__", path_pattern_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles as PathPattern() with its node and edge patterns as state."},
+    {"__setstate__", path_pattern_setstate, METH_O,
+     "__setstate__($self, state, /)\n--\n\nTakes the node and edge patterns of a pickled path pattern."},
     {nullptr, nullptr, 0, nullptr},
 };
 

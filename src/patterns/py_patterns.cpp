@@ -138,17 +138,7 @@ bool convert_schema(PyObject* obj, const char* param, std::optional<TypeSchemaVa
 
 bool convert_properties(PyObject* dict, PatternProperties& out) {
     if (!given(dict)) return true;
-    py::DictWalk walk(dict);
-    Ref key, value;
-    for (;;) {
-        switch (walk.next(key, value)) {
-            case py::DictWalk::Error:
-                return false;
-            case py::DictWalk::Done:
-                return true;
-            case py::DictWalk::Item:
-                break;
-        }
+    return py::for_each_item(dict, [&](Ref& key, Ref& value) {
         std::string text;
         if (!PyUnicode_Check(key.get())) {
             PyErr_Format(PyExc_TypeError, "argument 'properties': keys must be str, got %s",
@@ -156,8 +146,8 @@ bool convert_properties(PyObject* dict, PatternProperties& out) {
             return false;
         }
         if (!py::to_utf8(key.get(), "properties", text)) return false;
-        if (!out.add(std::move(text), std::move(value), std::move(key))) return false;
-    }
+        return out.add(std::move(text), std::move(value), std::move(key));
+    });
 }
 
 bool check_properties(PyObject* properties) {

@@ -87,11 +87,22 @@ int set_name(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_type(PyObject* self, void*) { return type_to_python(term_of(self)->type()).release(); }
 
+// Pickles and copies are Term(name, type): a new object, as the name can be set.
+PyObject* term_reduce(PyObject* self, PyObject*) {
+    TermRef t = term_of(self);
+    Ref name = py::str(t->name());
+    if (!name) return nullptr;
+    Ref type = type_to_python(t->type());
+    if (!type) return nullptr;
+    return py::reduction(term_type(), {name.get(), type.get()});
+}
+
 PyMethodDef term_methods[] = {
     {"uid", QV_ENTRY(term_uid), METH_NOARGS,
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this term.\n\n"
      "The UID is constructed using SHA256 hash based on the term's name and type UID."},
+    {"__reduce__", term_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickles as Term(name, type)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace quorvel::text {
@@ -27,6 +28,9 @@ constexpr bool is_white_space(char32_t c) noexcept {
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
            c == 0x3000;
 }
+
+// Appends the UTF-8 encoding of `c` (a surrogate too, as three bytes).
+void append_utf8(std::string& out, char32_t c);
 
 // Removes White_Space characters from both ends.
 std::string_view trim_any(std::string_view s) noexcept;

@@ -33,9 +33,9 @@ PyObject* type_schema_repr(PyObject* self) {
     return py::str(s).release();
 }
 
-PyObject* get_pattern(PyObject* self, void*) {
-    return py::str(schema_of(self)->pattern()).release();
-}
+Ref pattern_text(PyObject* self) { return py::str(schema_of(self)->pattern()); }
+
+PyObject* get_pattern(PyObject* self, void*) { return pattern_text(self).release(); }
 
 bool bind_type(const char* func, PyObject* args, PyObject* kwargs, TypeRef& out) {
     Ref type;
@@ -66,6 +66,13 @@ PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
     return result.release();
 }
 
+// Pickles as TypeSchema(pattern); copies are the schema itself, which cannot change.
+PyObject* type_schema_reduce(PyObject* self, PyObject*) {
+    Ref pattern = pattern_text(self);
+    if (!pattern) return nullptr;
+    return py::reduction(type_schema_type(), {pattern.get()});
+}
+
 PyMethodDef type_schema_methods[] = {
     {"matches", py::keyword_method(QV_ENTRY(matches)), METH_VARARGS | METH_KEYWORDS,
      "matches($self, type)\n--\n\n"
@@ -78,6 +85,10 @@ PyMethodDef type_schema_methods[] = {
      "Args:\n    type: A Variable or Application\n\n"
      "Returns:\n    A dict from capture name to the captured type; empty if the type\n"
      "    does not match"},
+    {"__reduce__", type_schema_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickles as TypeSchema(pattern)."},
+    {"__copy__", py::same_object, METH_NOARGS, "__copy__($self)\n--\n\nThe schema itself: it cannot change."},
+    {"__deepcopy__", py::same_object, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nThe schema itself: it cannot change."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,7 @@
 #include "binding/args.hpp"
 #include "binding/entry.hpp"
 #include "binding/pyclass.hpp"
+#include "persist/py_type_table.hpp"
 
 namespace quorvel {
 
@@ -63,11 +64,19 @@ int set_name(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+// Pickles and copies are Variable(name): a new object, as the name can be set.
+PyObject* variable_reduce(PyObject* self, PyObject*) {
+    Ref name = py::str(type_of(self)->name());
+    if (!name) return nullptr;
+    return py::reduction(variable_type(), {name.get()});
+}
+
 PyMethodDef variable_methods[] = {
     {"uid", QV_ENTRY(uid), METH_NOARGS,
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this variable.\n\n"
      "Returns:\n    A SHA256 hash based on the variable name"},
+    {"__reduce__", variable_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickles as Variable(name)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -126,11 +135,34 @@ PyObject* application_richcompare(PyObject* self, PyObject* other, int op) {
 PyObject* get_left(PyObject* self, void*) { return type_to_python(type_of(self)->left()).release(); }
 PyObject* get_right(PyObject* self, void*) { return type_to_python(type_of(self)->right()).release(); }
 
+// Pickled as a flat table of its parts, not as Application(left, right):
+// pickle would recurse once per level of a deep type.
+PyObject* application_reduce(PyObject* self, PyObject*) {
+    try {
+        TypeTable table;
+        table.add(type_of(self));
+        Ref list = type_table_to_list(table);
+        if (!list) return nullptr;
+        Ref rebuild = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_table"));
+        if (!rebuild) return nullptr;
+        return py::reduction(rebuild.get(), {list.get()});
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyMethodDef application_methods[] = {
     {"uid", QV_ENTRY(uid), METH_NOARGS,
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this application.\n\n"
      "Returns:\n    A SHA256 hash based on the left and right types"},
+    {"__reduce__", application_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles as a flat table of the type's parts, however deep it is."},
+    {"__copy__", py::same_object, METH_NOARGS, "__copy__($self)\n--\n\nThe application itself: it cannot change."},
+    {"__deepcopy__", py::same_object, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nThe application itself: it cannot change."},
+    {"_from_table", type_from_table, METH_O | METH_STATIC,
+     "_from_table(table, /)\n--\n\nRebuilds a pickled type from its table."},
     {nullptr, nullptr, 0, nullptr},
 };
 

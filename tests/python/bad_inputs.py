@@ -17,7 +17,7 @@ HEADING = "## Bad inputs tried"
 # The names the rows use.
 SETUP = """\
 from quorvel import (Application, Edge, EdgePattern, Graph, Node, NodePattern, PathPattern,
-                     Query, Term, TypeSchema, Variable)
+                     Query, Term, TypeSchema, Variable, parse_type)
 
 A, B = Variable("A"), Variable("B")
 f, x = Term("f", Application(A, B)), Term("x", A)
@@ -78,6 +78,19 @@ TABLE = {
         ("f(Term('y', B))", "TypeError", "Type mismatch: expected A, got B (in function application)"),
         ("x(x)", "TypeError",
          "Type mismatch: expected application type (A -> B), got A (in term application)"),
+    ],
+    "parse_type(text)": [
+        ("parse_type(5)", "TypeError", "argument 'text': expected str, got int"),
+        ("parse_type('')", "ValueError", "Invalid type text: expected a type name at position 0"),
+        ("parse_type('(A -> B')", "ValueError", "Invalid type text: expected ')' to close '(' at position 0"),
+        ("parse_type('A -> B -> C')", "ValueError",
+         "Invalid type text: ambiguous '->': group the arrows with parentheses at position 7"),
+        ("parse_type('(A -> )')", "ValueError", "Invalid type text: expected a type name at position 6"),
+        ("parse_type('A)')", "ValueError", "Invalid type text: unexpected ')' at position 1"),
+        ("parse_type('A (B)')", "ValueError",
+         "Invalid type text: expected '->' or the end of the text at position 2"),
+        ("parse_type('(' * 10**6 + 'A')", "ValueError", "...: expected ')' to close '(' at position 999999"),
+        ("parse_type('Big Company -> A')", "none", "names keep their inner white space"),
     ],
     "Node(type, properties)": [
         ("Node('A')", "TypeError", "Expected Variable or Application"),

@@ -1,7 +1,9 @@
 import inspect
 import os
+import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -13,16 +15,25 @@ EXPECTED_ORDER = [
 ]
 
 
+FUNCTIONS = ["parse_type"]
+
+
 def test_all_follows_registration_order():
-    present = [n for n in EXPECTED_ORDER if hasattr(quorvel, n)]
-    assert quorvel.__all__ == present
+    assert quorvel.__all__ == EXPECTED_ORDER + FUNCTIONS
     assert quorvel.__all__[:3] == ["Variable", "Application", "Term"]
 
 
-def test_module_has_only_classes():
-    public = [n for n in dir(quorvel) if not n.startswith("__")]
+def test_module_has_only_classes_and_parse_type():
+    public = [n for n in dir(quorvel) if not n.startswith("_")]
     assert sorted(public) == sorted(quorvel.__all__)
-    assert all(isinstance(getattr(quorvel, n), type) for n in public)
+    assert all(isinstance(getattr(quorvel, n), type) for n in EXPECTED_ORDER)
+    assert callable(quorvel.parse_type) and not isinstance(quorvel.parse_type, type)
+    assert str(inspect.signature(quorvel.parse_type)) == "(text)"
+
+
+def test_version_is_the_package_version():
+    pyproject = (Path(__file__).resolve().parents[2] / "pyproject.toml").read_text(encoding="utf-8")
+    assert re.search(r'^version = "([^"]+)"$', pyproject, re.M).group(1) == quorvel.__version__
 
 
 def test_docstring_lists_the_classes():
