@@ -277,8 +277,10 @@ Location locate(std::string_view text, std::size_t offset) noexcept {
     return at;
 }
 
-void append_string(std::string& out, std::string_view s) {
+bool append_string(std::string& out, std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
+    bool exact = true;
+    std::size_t high_end = std::string_view::npos;  // just past the last lone high surrogate
     out += '"';
     std::size_t run = 0;  // start of the bytes not yet copied
     auto flush = [&](std::size_t i) { out.append(s.substr(run, i - run)); };
@@ -296,6 +298,10 @@ void append_string(std::string& out, std::string_view s) {
             }
             flush(i);
             if (n) {  // a lone surrogate
+                if (byte_at(s, i + 1) < 0xB0)
+                    high_end = i + n;
+                else if (i == high_end)
+                    exact = false;
                 const unsigned cp =
                     ((c & 0x0Fu) << 12) | ((byte_at(s, i + 1) & 0x3Fu) << 6) | (byte_at(s, i + 2) & 0x3Fu);
                 out += "\\u";
@@ -340,6 +346,7 @@ void append_string(std::string& out, std::string_view s) {
     }
     flush(s.size());
     out += '"';
+    return exact;
 }
 
 void append_int(std::string& out, std::int64_t value) {

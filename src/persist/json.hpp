@@ -97,8 +97,11 @@ Location locate(std::string_view text, std::size_t offset) noexcept;
 
 // A JSON string literal, quotes included. `text` is UTF-8 in which a lone
 // surrogate may stand as its three-byte encoding; it is written as a \u
-// escape. Other invalid bytes become \ufffd.
-void append_string(std::string& out, std::string_view text);
+// escape. Other invalid bytes become \ufffd. False when the text holds a
+// lone high surrogate just before a lone low one: JSON reads the two escapes
+// back as one character, so the text cannot round-trip (it is written all
+// the same).
+bool append_string(std::string& out, std::string_view text);
 
 void append_int(std::string& out, std::int64_t value);
 

@@ -70,8 +70,21 @@ public:
     }
 
 private:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+    // An edge's end: the stored node it shares its type and dict with, or
+    // itself (its type and dict indices).
+    struct End {
+        std::uint32_t node = kNone, type = 0, props = 0;
+    };
     struct EdgeIndices {
-        std::uint32_t type, start_type, end_type, start_props, end_props, props;
+        std::uint32_t type, props;
+        End start, end;
+    };
+    struct PropsEntry {
+        PyObject* dict;                    // null: an empty dict of its own
+        Holder holder;                     // the first to hold it
+        std::uint32_t first_node = kNone;  // the first stored node holding it
     };
 
     std::uint32_t add_properties(const Ref& dict, Holder holder) {
@@ -80,28 +93,58 @@ private:
             auto [it, added] = props_index_.try_emplace(dict.get(), next);
             if (!added) return it->second;
         }
-        props_.push_back({dict.get(), holder});  // a null dict: an empty one of its own
+        props_.push_back({dict.get(), holder});
         return next;
     }
 
-    void collect() {
-        node_types_.reserve(s_.nodes.size());
-        node_props_.reserve(s_.nodes.size());
-        for (std::uint32_t i = 0; i < s_.nodes.size(); ++i) {
-            const NodeValue& n = s_.nodes[i].node;
-            node_types_.push_back(types_.add(n.type));
-            node_props_.push_back(add_properties(n.properties, {Holder::Node, i}));
-            if (n.properties) node_by_value_.try_emplace({node_types_.back(), n.properties.get()}, i);
+    // Most ends share their type handle and dict with the node they were
+    // copied from, the first stored node holding that dict: one lookup. Other
+    // stored nodes sharing a dict are found in `shared_`.
+    End find_end(const NodeValue& node, Holder holder) {
+        End end;
+        end.props = add_properties(node.properties, holder);
+        const std::uint32_t first = props_[end.props].first_node;
+        if (node.properties && first != kNone && s_.nodes[first].node.type.same(node.type)) {
+            end.node = first;
+            return end;
         }
-        edges_.reserve(s_.edges.size());
-        for (std::uint32_t i = 0; i < s_.edges.size(); ++i) {
+        end.type = types_.add(node.type);
+        if (first != kNone && node_types_[first] == end.type) {
+            end.node = first;
+        } else if (!shared_.empty()) {
+            auto it = shared_.find({end.type, node.properties.get()});
+            if (it != shared_.end()) end.node = it->second;
+        }
+        return end;
+    }
+
+    void collect() {
+        const std::size_t nodes = s_.nodes.size(), edges = s_.edges.size();
+        types_.reserve(nodes);
+        props_.reserve(nodes + edges);
+        props_index_.reserve(nodes + edges);
+        node_types_.reserve(nodes);
+        node_props_.reserve(nodes);
+        for (std::uint32_t i = 0; i < nodes; ++i) {
+            const NodeValue& n = s_.nodes[i].node;
+            const std::uint32_t type = types_.add(n.type),
+                                props = add_properties(n.properties, {Holder::Node, i});
+            node_types_.push_back(type);
+            node_props_.push_back(props);
+            if (!n.properties) continue;
+            std::uint32_t& first = props_[props].first_node;
+            if (first == kNone)
+                first = i;
+            else if (node_types_[first] != type)
+                shared_.try_emplace({type, n.properties.get()}, i);
+        }
+        edges_.reserve(edges);
+        for (std::uint32_t i = 0; i < edges; ++i) {
             const EdgeValue& e = s_.edges[i].edge;
             EdgeIndices x;
             x.type = types_.add(e.term->type());
-            x.start_type = types_.add(e.start.type);
-            x.end_type = types_.add(e.end.type);
-            x.start_props = add_properties(e.start.properties, {Holder::Start, i});
-            x.end_props = add_properties(e.end.properties, {Holder::End, i});
+            x.start = find_end(e.start, {Holder::Start, i});
+            x.end = find_end(e.end, {Holder::End, i});
             x.props = add_properties(e.properties, {Holder::Edge, i});
             edges_.push_back(x);
         }
@@ -130,18 +173,29 @@ private:
         text_ += ",\n\"properties\":[";
         for (std::size_t i = 0; i < props_.size(); ++i) {
             text_ += i ? ",\n" : "\n";
-            holder_ = props_[i].second;
-            if (!write_dict(props_[i].first) || !signals_() || !out_.spill()) return false;
+            holder_ = props_[i].holder;
+            if (!write_dict(props_[i].dict) || !signals_() || !out_.spill()) return false;
         }
         text_ += "\n]";
         return true;
     }
 
-    bool write_key(const Ref& key) {
+    // A str JSON can hold exactly (see json::append_string), or false.
+    bool write_str(PyObject* s, bool& exact) {
         std::string_view bytes;
-        if (!str_bytes(key.get(), scratch_, bytes)) return false;
-        json::append_string(text_, bytes);
+        if (!str_bytes(s, scratch_, bytes)) return false;
+        exact = json::append_string(text_, bytes);
         return true;
+    }
+
+    bool write_key(const Ref& key) {
+        bool exact;
+        if (!write_str(key.get(), exact)) return false;
+        if (exact) return true;
+        PyErr_Format(PyExc_TypeError,
+                     "cannot save the key %R: JSON reads its two lone surrogates back as one character",
+                     key.get());
+        return false;
     }
 
     bool write_nodes() {
@@ -160,17 +214,12 @@ private:
         return true;
     }
 
-    // An end is the key of the stored node with the same type and dict, or
-    // the node itself.
-    bool write_end(std::uint32_t type, const NodeValue& node, std::uint32_t props) {
-        if (node.properties) {
-            auto it = node_by_value_.find({type, node.properties.get()});
-            if (it != node_by_value_.end()) return write_key(s_.nodes[it->second].key);
-        }
+    bool write_end(const End& end) {
+        if (end.node != kNone) return write_key(s_.nodes[end.node].key);
         text_ += "{\"type\":";
-        json::append_int(text_, type);
+        json::append_int(text_, end.type);
         text_ += ",\"properties\":";
-        json::append_int(text_, props);
+        json::append_int(text_, end.props);
         text_ += '}';
         return true;
     }
@@ -187,9 +236,9 @@ private:
             text_ += ",\"type\":";
             json::append_int(text_, x.type);
             text_ += ",\"start\":";
-            if (!write_end(x.start_type, e.start, x.start_props)) return false;
+            if (!write_end(x.start)) return false;
             text_ += ",\"end\":";
-            if (!write_end(x.end_type, e.end, x.end_props)) return false;
+            if (!write_end(x.end)) return false;
             text_ += ",\"properties\":";
             json::append_int(text_, x.props);
             text_ += '}';
@@ -294,9 +343,10 @@ private:
                 return refuse_value(v, nested, " that is not finite, which JSON cannot hold");
             json::append_double(text_, d);
         } else if (PyUnicode_CheckExact(v)) {
-            std::string_view bytes;
-            if (!str_bytes(v, scratch_, bytes)) return false;
-            json::append_string(text_, bytes);
+            bool exact;
+            if (!write_str(v, exact)) return false;
+            if (!exact)
+                return refuse_value(v, nested, " whose two lone surrogates JSON reads back as one character");
         } else if (PyList_CheckExact(v) || PyDict_CheckExact(v)) {
             if (!active_.insert(v).second) return refuse_value(v, nested, " that contains itself");
             Frame& f = stack.emplace_back();
@@ -363,11 +413,12 @@ private:
     TypeTable types_;
     std::vector<std::uint32_t> node_types_, node_props_;
     std::vector<EdgeIndices> edges_;
-    // Distinct dicts in order of first use; null: an empty dict of its own.
-    std::vector<std::pair<PyObject*, Holder>> props_;
+    // Distinct dicts in order of first use.
+    std::vector<PropsEntry> props_;
     std::unordered_map<PyObject*, std::uint32_t> props_index_;
-    // (type index, dict) -> the first stored node with them.
-    std::unordered_map<std::pair<std::uint32_t, PyObject*>, std::uint32_t, PairHash> node_by_value_;
+    // (type index, dict) -> stored node, for nodes sharing a dict with an
+    // earlier node of another type.
+    std::unordered_map<std::pair<std::uint32_t, PyObject*>, std::uint32_t, PairHash> shared_;
 
     Holder holder_{Holder::Node, 0};
     Ref key_, value_;                       // the property being written

@@ -2,39 +2,52 @@
 
 namespace quorvel {
 
+std::uint32_t TypeTable::add_variable(const TypeRef& t) {
+    auto [it, added] = by_name_.try_emplace(t->name(), static_cast<std::uint32_t>(entries_.size()));
+    if (added) entries_.push_back({t, 0, 0});
+    return it->second;
+}
+
+bool TypeTable::find(const TypeRef& t, std::uint32_t& index) {
+    if (t->is_variable()) {
+        index = add_variable(t);
+        return true;
+    }
+    auto it = by_pointer_.find(t.get());
+    if (it == by_pointer_.end()) return false;
+    index = it->second;
+    return true;
+}
+
 std::uint32_t TypeTable::add(const TypeRef& root) {
-    if (auto it = by_pointer_.find(root.get()); it != by_pointer_.end()) return it->second;
-    // Post-order over the parts not yet in the table.
+    std::uint32_t index;
+    if (find(root, index)) return index;
+    // Post-order over the applications not yet in the table (variables are
+    // found by name at once). A part shared within the type may be stacked
+    // twice; the second time it is found.
     std::vector<const TypeRef*> stack{&root};
     while (!stack.empty()) {
         const TypeRef& t = *stack.back();
-        if (by_pointer_.count(t.get())) {
+        if (find(t, index)) {
             stack.pop_back();
             continue;
         }
-        std::uint32_t index;
-        if (t->is_variable()) {
-            auto [it, added] = by_name_.try_emplace(t->name(), static_cast<std::uint32_t>(entries_.size()));
-            if (added) entries_.push_back({t, 0, 0});
-            index = it->second;
-        } else {
-            auto l = by_pointer_.find(t->left().get());
-            auto r = by_pointer_.find(t->right().get());
-            if (l == by_pointer_.end() || r == by_pointer_.end()) {
-                if (r == by_pointer_.end()) stack.push_back(&t->right());
-                if (l == by_pointer_.end()) stack.push_back(&t->left());
-                continue;
-            }
-            const std::uint64_t parts = (std::uint64_t{l->second} << 32) | r->second;
-            auto [it, added] = by_parts_.try_emplace(parts, static_cast<std::uint32_t>(entries_.size()));
-            if (added) entries_.push_back({t, l->second, r->second});
-            index = it->second;
+        std::uint32_t left, right;
+        const bool have_left = find(t->left(), left), have_right = find(t->right(), right);
+        if (!have_left || !have_right) {
+            if (!have_right) stack.push_back(&t->right());
+            if (!have_left) stack.push_back(&t->left());
+            continue;
         }
+        const std::uint64_t parts = (std::uint64_t{left} << 32) | right;
+        auto [it, added] = by_parts_.try_emplace(parts, static_cast<std::uint32_t>(entries_.size()));
+        if (added) entries_.push_back({t, left, right});
+        index = it->second;
         by_pointer_.emplace(t.get(), index);
         seen_.push_back(t);
         stack.pop_back();
     }
-    return by_pointer_.at(root.get());
+    return index;
 }
 
 }  // namespace quorvel

@@ -21,6 +21,10 @@ public:
     // The index of `t`, adding it and those of its parts not yet present.
     // Equal types share one index.
     std::uint32_t add(const TypeRef& t);
+    void reserve(std::size_t types) {
+        entries_.reserve(types);
+        by_name_.reserve(types);
+    }
 
     std::size_t size() const noexcept { return entries_.size(); }
     bool is_application(std::size_t i) const noexcept { return entries_[i].type->is_application(); }
@@ -33,13 +37,18 @@ private:
         TypeRef type;  // keeps the names the maps below point into alive
         std::uint32_t left = 0, right = 0;
     };
+    std::uint32_t add_variable(const TypeRef& t);
+    // The index of a variable (added if new) or of an application already
+    // seen at this address.
+    bool find(const TypeRef& t, std::uint32_t& index);
+
     std::vector<Entry> entries_;
-    // Every handle seen, by address; the handles are held in `seen_` so that
+    std::unordered_map<std::string_view, std::uint32_t> by_name_;  // variables
+    std::unordered_map<std::uint64_t, std::uint32_t> by_parts_;    // applications: (left, right)
+    // Every application seen, by address; the handles are held in `seen_` so that
     // no address is freed and reused while the table lives.
     std::unordered_map<const Type*, std::uint32_t> by_pointer_;
     std::vector<TypeRef> seen_;
-    std::unordered_map<std::string_view, std::uint32_t> by_name_;
-    std::unordered_map<std::uint64_t, std::uint32_t> by_parts_;
 };
 
 // Reading a table back, entry by entry.
