@@ -184,7 +184,11 @@ PyObject* graph_load(PyObject*, PyObject* args, PyObject* kwargs) {
             raise_os_error(path.get());
             return nullptr;
         }
-        return graph_from_text(text, path.get()).release();
+        // Errors name the file as a str, whatever kind of path was given.
+        Ref shown = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path_bytes.get()),
+                                                                PyBytes_GET_SIZE(path_bytes.get())));
+        if (!shown) return nullptr;
+        return graph_from_text(text, shown.get()).release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

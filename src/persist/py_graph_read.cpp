@@ -61,9 +61,13 @@ public:
         std::size_t offsets[SectionCount] = {};
         bool present[SectionCount] = {}, done[SectionCount] = {};
         bool have_format = false, have_version = false;
+        std::size_t end = 0;  // the closing "}", where missing members are reported
         for (;;) {
             Token t = r.next();
-            if (t == Token::EndObject) break;
+            if (t == Token::EndObject) {
+                end = r.offset();
+                break;
+            }
             if (t != Token::Key) return syntax(r);
             const std::string name(r.string());
             const std::size_t at = r.offset();
@@ -97,7 +101,6 @@ public:
             section_ = SectionCount;
         }
         if (r.next() != Token::End) return syntax(r);
-        const std::size_t end = text_.size();
         if (!have_format) return fail(end, "the member \"format\" is missing");
         if (!have_version) return fail(end, "the member \"version\" is missing");
         for (int s = 0; s < SectionCount; ++s) {
@@ -119,24 +122,23 @@ public:
 private:
     // ---- errors ----
 
-    // ValueError "Invalid graph file 'path': nodes[3].type (line 7, column
-    // 31): reason", the record and member parts where known.
+    // ValueError "Invalid graph file 'path' at line 7, column 31
+    // (nodes[3].type): reason", the path and the record where known.
     bool fail(std::size_t offset, const std::string& reason) {
         if (PyErr_Occurred()) return false;  // Ctrl-C or no memory: that one stands
-        std::string where;
+        const json::Location at = json::locate(text_, offset);
+        std::string where = " at line " + std::to_string(at.line) + ", column " + std::to_string(at.column);
         if (section_ != SectionCount) {
-            where = kSectionNames[section_];
+            where += std::string(" (") + kSectionNames[section_];
             if (index_ != npos) where += "[" + std::to_string(index_) + "]";
             if (member_) where += std::string(".") + member_;
-            where += ' ';
+            where += ')';
         }
-        const json::Location at = json::locate(text_, offset);
-        where += "(line " + std::to_string(at.line) + ", column " + std::to_string(at.column) + "): ";
         if (source_)
-            PyErr_Format(PyExc_ValueError, "Invalid graph file %R: %s%s", source_, where.c_str(),
+            PyErr_Format(PyExc_ValueError, "Invalid graph file %R%s: %s", source_, where.c_str(),
                          reason.c_str());
         else
-            PyErr_Format(PyExc_ValueError, "Invalid graph file: %s%s", where.c_str(), reason.c_str());
+            PyErr_Format(PyExc_ValueError, "Invalid graph file%s: %s", where.c_str(), reason.c_str());
         return false;
     }
 
@@ -375,7 +377,6 @@ private:
     }
 
     bool check_node_fields(const NodeFields& f, std::size_t at) {
-        member_ = nullptr;
         if (f.type == npos) return fail(at, "the member \"type\" is missing");
         if (f.properties == npos) return fail(at, "the member \"properties\" is missing");
         return true;

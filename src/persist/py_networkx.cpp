@@ -8,7 +8,9 @@
 // node under the end's uid: one added for it with the attribute
 // "detached": True (it is not in graph.nodes) if that id is free, or else
 // the stored node there, with the end itself as the edge's "start" or "end"
-// attribute. from_networkx reads all of this back.
+// attribute. networkx keeps no order among edges between different nodes, so
+// G.graph["edge_order"] lists the edge keys in the graph's order. from_networkx
+// reads all of this back.
 #include <unordered_map>
 
 #include "binding/args.hpp"
@@ -25,6 +27,8 @@ namespace quorvel {
 using py::Ref;
 
 namespace {
+
+constexpr const char* kEdgeOrder = "edge_order";
 
 Ref import_networkx() {
     Ref nx = Ref::steal(PyImport_ImportModule("networkx"));
@@ -83,7 +87,8 @@ public:
         Ref graph = Ref::steal(PyObject_CallMethod(nx, "MultiDiGraph", nullptr));
         ids_ = Ref::steal(PySet_New(nullptr));
         Ref nodes = Ref::steal(PyList_New(0)), edges = Ref::steal(PyList_New(0));
-        if (!graph || !ids_ || !nodes || !edges) return Ref();
+        Ref order = Ref::steal(PyList_New(0));
+        if (!graph || !ids_ || !nodes || !edges || !order) return Ref();
         for (const NodeRecord& r : s_.nodes) {
             Ref props = r.node.properties ? r.node.properties.clone() : properties_of(r.object.get());
             if (!props || !add_node(nodes.get(), r.key.get(), r.node.type, props, false) || !signals_())
@@ -101,12 +106,18 @@ public:
             Ref end = start ? end_id(nodes.get(), attrs.get(), "end", r.edge.end) : Ref();
             if (!end) return Ref();
             Ref item = Ref::steal(PyTuple_Pack(4, start.get(), end.get(), r.key.get(), attrs.get()));
-            if (!item || PyList_Append(edges.get(), item.get()) < 0 || !signals_()) return Ref();
+            if (!item || PyList_Append(edges.get(), item.get()) < 0 ||
+                PyList_Append(order.get(), r.key.get()) < 0 || !signals_())
+                return Ref();
         }
         Ref added = Ref::steal(PyObject_CallMethod(graph.get(), "add_nodes_from", "O", nodes.get()));
         if (!added) return Ref();
         added = Ref::steal(PyObject_CallMethod(graph.get(), "add_edges_from", "O", edges.get()));
         if (!added) return Ref();
+        Ref attrs = Ref::steal(PyObject_GetAttrString(graph.get(), "graph"));
+        if (!attrs || !PyDict_Check(attrs.get()) ||
+            PyDict_SetItemString(attrs.get(), kEdgeOrder, order.get()) < 0)
+            return Ref();
         return graph;
     }
 
@@ -201,7 +212,7 @@ Ref view_items(PyObject* view, Py_ssize_t size) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != size ||
             !PyDict_Check(PyTuple_GET_ITEM(item, size - 1))) {
-            PyErr_SetString(PyExc_TypeError, "from_networkx needs a networkx graph");
+            PyErr_SetString(PyExc_TypeError, "argument 'graph': expected a networkx graph");
             return Ref();
         }
     }
@@ -222,9 +233,39 @@ bool store(PyObject* dict, PyObject* key, PyObject* value, const char* what) {
     return PyDict_SetItem(dict, key, value) == 0;
 }
 
+// Moves the edges from `found` to `edges`: those G.graph["edge_order"] lists
+// first, in its order, then the others.
+bool in_edge_order(PyObject* g, PyObject* found, PyObject* edges) {
+    Ref attrs = Ref::steal(PyObject_GetAttrString(g, "graph"));
+    if (!attrs) return false;
+    Ref order =
+        PyDict_Check(attrs.get()) ? Ref::borrow(PyDict_GetItemString(attrs.get(), kEdgeOrder)) : Ref();
+    if (order && PyList_Check(order.get())) {
+        Ref keys = Ref::steal(PySequence_Tuple(order.get()));
+        if (!keys) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys.get()); ++i) {
+            PyObject* key = PyTuple_GET_ITEM(keys.get(), i);
+            if (!PyUnicode_CheckExact(key)) continue;
+            Ref edge = Ref::borrow(PyDict_GetItemWithError(found, key));
+            if (!edge) {
+                if (PyErr_Occurred()) return false;
+                continue;
+            }
+            if (PyDict_SetItem(edges, key, edge.get()) < 0 || PyDict_DelItem(found, key) < 0) return false;
+        }
+    }
+    return PyDict_Update(edges, found) == 0;
+}
+
 PyObject* from_networkx(PyObject* g) {
     Ref multi = Ref::steal(PyObject_CallMethod(g, "is_multigraph", nullptr));
-    if (!multi) return nullptr;
+    if (!multi) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            py::raise_arg_type("graph", "a networkx graph", g);
+        }
+        return nullptr;
+    }
     const int is_multi = PyObject_IsTrue(multi.get());
     if (is_multi < 0) return nullptr;
     Ref node_view = call_with_flags(g, "nodes", {"data"});
@@ -232,7 +273,8 @@ PyObject* from_networkx(PyObject* g) {
     if (!node_items) return nullptr;
     Ref nodes = Ref::steal(PyDict_New()), edges = Ref::steal(PyDict_New());
     Ref by_id = Ref::steal(PyDict_New());  // networkx id -> Node, detached ones too
-    if (!nodes || !edges || !by_id) return nullptr;
+    Ref found = Ref::steal(PyDict_New());  // key -> Edge, in networkx's order
+    if (!nodes || !edges || !by_id || !found) return nullptr;
     SignalCheck signals;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(node_items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(node_items.get(), i);
@@ -295,8 +337,9 @@ PyObject* from_networkx(PyObject* g) {
         PyObject* k = is_multi ? PyTuple_GET_ITEM(item, 2) : nullptr;
         Ref key = k && PyUnicode_CheckExact(k) ? Ref::borrow(k) : py::str(v.uid());
         Ref edge = key ? edge_to_python(std::move(v)) : Ref();
-        if (!edge || !store(edges.get(), key.get(), edge.get(), "edge") || !signals()) return nullptr;
+        if (!edge || !store(found.get(), key.get(), edge.get(), "edge") || !signals()) return nullptr;
     }
+    if (!in_edge_order(g, found.get(), edges.get())) return nullptr;
     PyTypeObject* cls = graph_type();
     if (!cls) return nullptr;
     return py::make_object<GraphValue>(cls, std::move(nodes), std::move(edges)).release();
