@@ -4,8 +4,8 @@
     PYTHONPATH=build python3 examples/render_dot.py theory.dot   # theory.dot, and theory.png
                                                                  # when Graphviz's dot is installed
 
-Nodes show their type and properties, edges their term and its type. The
-function to_dot works for any Graph.
+Graph.to_dot() makes the text: nodes show their type and properties, edges
+their term, its type and their properties.
 """
 
 from __future__ import annotations
@@ -14,53 +14,8 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
-from typing import Any
 
 from quorvel import Application, Edge, Graph, Node, Term, Variable
-
-
-def quote(text: str) -> str:
-    """A DOT string literal: backslashes and quotes escaped, newlines as \\n."""
-    escaped = text.replace("\\", "\\\\").replace('"', '\\"')
-    return '"' + escaped.replace("\r", "").replace("\n", "\\n") + '"'
-
-
-def describe(properties: dict[Any, Any]) -> str:
-    return "\n".join(f"{key}: {value}" for key, value in properties.items())
-
-
-def to_dot(graph: Graph, title: str = "quorvel") -> str:
-    """DOT text for a graph: one DOT node per graph node, one arrow per edge.
-
-    DOT identifiers are the node uids, so an edge whose end node is not in
-    graph.nodes still draws, to a node of its own, dashed.
-    """
-    lines = [f"digraph {quote(title)} {{",
-             "    rankdir=LR;",
-             '    node [shape=box, style="rounded", fontname="Helvetica"];',
-             '    edge [fontname="Helvetica", fontsize=10];']
-    drawn: set[str] = set()
-
-    def draw(node: Node, dashed: bool) -> None:
-        uid = node.uid()
-        if uid in drawn:
-            return
-        drawn.add(uid)
-        label = "\n".join(filter(None, [str(node.type), describe(node.properties)]))
-        style = ', style="rounded,dashed"' if dashed else ""
-        lines.append(f"    {quote(uid[:16])} [label={quote(label)}{style}];")
-
-    for node in graph.nodes.values():
-        draw(node, dashed=False)
-    for edge in graph.edges.values():
-        draw(edge.start, dashed=True)
-        draw(edge.end, dashed=True)
-        label = "\n".join(filter(None, [f"{edge.term.name} : {edge.term.type}",
-                                        describe(edge.properties)]))
-        lines.append(f"    {quote(edge.start.uid()[:16])} -> {quote(edge.end.uid()[:16])}"
-                     f" [label={quote(label)}];")
-    lines.append("}")
-    return "\n".join(lines) + "\n"
 
 
 def sample_graph() -> Graph:
@@ -87,7 +42,7 @@ def sample_graph() -> Graph:
 
 
 def main(argv: list[str]) -> int:
-    dot_text = to_dot(sample_graph(), "shop")
+    dot_text = sample_graph().to_dot(name="shop")
     if len(argv) < 2:
         sys.stdout.write(dot_text)
         return 0

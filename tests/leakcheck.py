@@ -15,10 +15,13 @@ the warm-up rounds. The exit status is 1 when anything leaked.
 """
 
 import argparse
+import copy
 import ctypes
 import gc
+import pickle
 import sys
 import sysconfig
+import tempfile
 import time
 
 import quorvel
@@ -444,6 +447,64 @@ ops("Query", {
     "dict changed": dict_changed,
     "callback raises": callback_raises,
     "cycle": query_cycle,
+})
+
+# ---- saving and exchanging ------------------------------------------------------------------
+
+PICKLED = [A, AB, F, NA, Edge(F, NA, NB, {"w": [1]}), GRAPH, SCHEMA, NodePattern("n", AB, "$*$", {"k": [1]}),
+           EdgePattern("e", F, "$A -> *$", {"w": 1}, "any"), PathPattern("(a:A {k: 1})-[e]->(b)")]
+GRAPH_TEXT = GRAPH.to_json()
+TMP = tempfile.mkdtemp()
+
+
+def damaged_files():
+    for text in (GRAPH_TEXT[:-40], GRAPH_TEXT.replace('"version":1', '"version":2'), "[]", b"\xff"):
+        expect(ValueError, Graph.from_json, text)
+
+
+def refused_values():
+    for value in ((1,), {1: 2}, float("nan"), [[object()]], "\ud800\udc00"):
+        g = Graph()
+        put(g, Node(A, {"k": [1], "bad": value}))
+        expect(TypeError, g.to_json)
+        expect(TypeError, g.save, TMP + "/refused.json")
+
+
+def meddling_save():
+    g = small_graph()
+    for node in g.nodes.values():
+        node.properties["grow"] = Grow(g)
+    tolerate(RuntimeError, g.to_dot)
+
+
+class Grow:
+    """str() of it adds a node to the graph being written."""
+
+    def __init__(self, graph):
+        self.graph = graph
+
+    def __str__(self):
+        put(self.graph, Node(Variable(f"G{len(self.graph.nodes)}")))
+        return "grown"
+
+
+ops("Persist", {
+    **{f"pickle {type(o).__name__} {p}": (lambda o=o, p=p: pickle.loads(pickle.dumps(o, p)))
+       for o in PICKLED for p in (0, pickle.HIGHEST_PROTOCOL)},
+    **{f"copy {type(o).__name__}": (lambda o=o: (copy.copy(o), copy.deepcopy(o))) for o in PICKLED},
+    "pickle query refused": lambda: expect(TypeError, pickle.dumps, GRAPH.query()),
+    "setstate bad": lambda: expect(ValueError, Graph().__setstate__, (1, ["A", 0, 5], [], [])),
+    "to_json from_json": lambda: Graph.from_json(GRAPH.to_json()),
+    "save load": lambda: (GRAPH.save(TMP + "/g.json"), Graph.load(TMP + "/g.json")),
+    "load missing": lambda: expect(OSError, Graph.load, TMP + "/missing.json"),
+    "damaged files": damaged_files,
+    "refused values": refused_values,
+    "meddling save": meddling_save,
+    "parse_type": lambda: quorvel.parse_type("(A -> (Big Co -> C))"),
+    "parse_type bad": lambda: expect(ValueError, quorvel.parse_type, "A -> B -> C"),
+    "networkx": lambda: Graph.from_networkx(GRAPH.to_networkx()),
+    "networkx bad": lambda: expect(TypeError, Graph.from_networkx, 5),
+    "to_dot": lambda: GRAPH.to_dot(name="g"),
 })
 
 # ---- measuring --------------------------------------------------------------------------

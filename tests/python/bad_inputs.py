@@ -16,6 +16,9 @@ HEADING = "## Bad inputs tried"
 
 # The names the rows use.
 SETUP = """\
+import copy, pickle
+
+import networkx
 from quorvel import (Application, Edge, EdgePattern, Graph, Node, NodePattern, PathPattern,
                      Query, Term, TypeSchema, Variable, parse_type)
 
@@ -29,6 +32,8 @@ q = graph.query()
 junk = Graph()
 junk.nodes["bad"] = 5
 junk.edges["bad"] = "edge"
+odd = Graph()
+odd.nodes[node.uid()] = Node(A, {"when": (1, 2)})
 
 
 class Raising:
@@ -117,6 +122,34 @@ TABLE = {
         ("setattr(graph, 'nodes', {})", "AttributeError",
          "attribute 'nodes' of 'Graph' objects is not writable"),
     ],
+    "Graph.to_json, save, from_json, load": [
+        ("junk.to_json()", "TypeError", "cannot save graph.nodes['bad']: expected Node, got int"),
+        ("odd.to_json()", "TypeError",
+         "...: a tuple, which is not a JSON value (str, int, float, bool, None, list, or dict with str keys)"),
+        ("graph.save(5)", "TypeError", "expected str, bytes or os.PathLike object, not int"),
+        ("graph.save('/nonexistent/g.json')", "FileNotFoundError",
+         "[Errno 2] No such file or directory: '/nonexistent/g.json'"),
+        ("Graph.from_json(5)", "TypeError", "argument 'text': expected str or bytes, got int"),
+        ("Graph.from_json('')", "ValueError", "Invalid graph file at line 1, column 1: unexpected end of text"),
+        ("Graph.from_json('[]')", "ValueError",
+         "Invalid graph file at line 1, column 1: a graph file is a JSON object"),
+        ("Graph.from_json('{\"format\": \"quorvel-graph\", \"version\": 2}')", "ValueError",
+         "Invalid graph file at line 1, column 40: unsupported version 2 (this version of quorvel reads version 1)"),
+        ("Graph.from_json(graph.to_json()[:-30])", "ValueError", "...(nodes[0]): unexpected end of text in a string"),
+        ("Graph.from_json(graph.to_json().replace('\"type\":0', '\"type\":9'))", "ValueError",
+         "...(nodes[0].type): expected an index into \"types\", which has 1 entries, got 9"),
+        ("Graph.load('/nonexistent/g.json')", "FileNotFoundError",
+         "[Errno 2] No such file or directory: '/nonexistent/g.json'"),
+        ("Graph().__setstate__(5)", "ValueError", "malformed Graph state: unknown form"),
+    ],
+    "Graph.to_networkx, from_networkx, to_dot": [
+        ("junk.to_networkx()", "TypeError", "cannot convert graph.nodes['bad']: expected Node, got int"),
+        ("Graph.from_networkx(5)", "TypeError", "argument 'graph': expected a networkx graph, got int"),
+        ("Graph.from_networkx(networkx.DiGraph([(1, 2)]))", "TypeError",
+         "node 1 has no attribute \"type\" (a Variable, an Application or a type text)"),
+        ("junk.to_dot()", "TypeError", "cannot draw graph.nodes['bad']: expected Node, got int"),
+        ("graph.to_dot(5)", "TypeError", "argument 'name': expected str, got int"),
+    ],
     "TypeSchema(pattern), matches, capture": [
         ("TypeSchema(5)", "TypeError", "argument 'pattern': expected str, got int"),
         ("TypeSchema()", "TypeError", "TypeSchema() missing required argument 'pattern' (pos 1)"),
@@ -179,6 +212,8 @@ TABLE = {
         ("Query(5)", "TypeError", "argument 'graph': expected Graph, got int"),
         ("Query()", "TypeError", "Query() missing required argument 'graph' (pos 1)"),
         ("Query(graph, graph)", "TypeError", "Query() takes at most 1 positional argument (2 given)"),
+        ("pickle.dumps(q)", "TypeError", "cannot pickle 'Query' object"),
+        ("copy.deepcopy(q)", "TypeError", "cannot pickle 'Query' object"),
     ],
     "Query.match": [
         ("q.match(5)", "TypeError", "argument 'pattern': expected str, got int"),
@@ -304,7 +339,8 @@ def render():
         "`Variable(\"A\")`, `Variable(\"B\")`; `f` is `Term(\"f\", Application(A, B))`",
         "and `x` is `Term(\"x\", A)`; `node` is `Node(A, {\"k\": 1})`, `edge` is",
         "`Edge(f, node, node)`; `graph` holds `node`, `q` is `graph.query()`; `junk` is",
-        "a `Graph` with `5` stored in its `nodes` and `\"edge\"` in its `edges`;",
+        "a `Graph` with `5` stored in its `nodes` and `\"edge\"` in its `edges`; `odd`",
+        "holds a node whose property `when` is the tuple `(1, 2)`;",
         "`Raising()` is a value whose `__eq__` raises `ValueError(\"compared\")`.",
         "A row marked *accepted* is not an error; the last column says what becomes of",
         "the input.",

@@ -28,7 +28,7 @@ def fenced_blocks(path):
 def test_docs_are_found():
     names = {path.name for path in DOC_FILES}
     assert {"README.md", "concepts.md", "type-schemas.md", "path-patterns.md",
-            "queries.md", "errors.md"} <= names
+            "queries.md", "saving.md", "errors.md"} <= names
 
 
 @pytest.mark.parametrize("path", DOC_FILES, ids=lambda path: path.name)
