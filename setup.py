@@ -24,6 +24,29 @@ class CMakeBuild(build_ext):
                                "-j", str(os.cpu_count() or 2)])
 
 
+def check_wheel_support():
+    """setuptools before 70.1 makes wheels (and pip's metadata step) with the
+    separate `wheel` package; without it pip only reports "invalid command
+    'bdist_wheel'". Say what is missing instead."""
+    if not {"bdist_wheel", "dist_info"} & set(sys.argv[1:]):
+        return
+    try:
+        import setuptools.command.bdist_wheel  # noqa: F401  (setuptools 70.1 and later)
+        return
+    except ImportError:
+        pass
+    try:
+        import wheel.bdist_wheel  # noqa: F401
+    except ImportError:
+        import setuptools
+        sys.exit(f"error: building quorvel with setuptools {setuptools.__version__} needs the 'wheel' package, "
+                 "which is not installed where pip builds.\n"
+                 "  Install it there (pip install wheel; on Debian: apt-get install python3-wheel),\n"
+                 "  or upgrade setuptools to 70.1 or later, which builds wheels itself.")
+
+
+check_wheel_support()
+
 # Besides the extension, the distribution holds one package: the PEP 561 stub
 # package that type checkers find beside the module. Its name is not a Python
 # identifier, which the [tool.setuptools] table of pyproject.toml refuses, so

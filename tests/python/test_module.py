@@ -102,3 +102,18 @@ def test_running_out_of_memory_inside_the_module_is_memory_error():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split("\n")[:3] == ["MemoryError"] * 3
+
+
+def test_building_without_wheel_says_what_to_install(tmp_path):
+    # pip's metadata step on setuptools before 70.1 needs the separate wheel
+    # package; hide it (and setuptools' own bdist_wheel) and run that step.
+    root = Path(__file__).resolve().parents[2]
+    code = ("import sys\n"
+            "for name in ('wheel', 'wheel.bdist_wheel', 'setuptools.command.bdist_wheel'):\n"
+            "    sys.modules[name] = None\n"
+            f"sys.argv = ['setup.py', 'dist_info', '--output-dir', {str(tmp_path)!r}]\n"
+            "exec(compile(open('setup.py').read(), 'setup.py', 'exec'),\n"
+            "     {'__file__': 'setup.py', '__name__': '__main__'})\n")
+    done = subprocess.run([sys.executable, "-c", code], cwd=root, capture_output=True, text=True)
+    assert done.returncode == 1
+    assert "needs the 'wheel' package" in done.stderr and "pip install wheel" in done.stderr
