@@ -37,7 +37,7 @@ const ClassEntry classes[] = {
 
 // Functions follow the classes in __all__.
 PyMethodDef functions[] = {
-    {"parse_type", py::keyword_method(parse_type), METH_VARARGS | METH_KEYWORDS,
+    {"parse_type", py::keyword_method(QV_ENTRY(parse_type)), METH_VARARGS | METH_KEYWORDS,
      "parse_type(text)\n--\n\n"
      "Reads a type from its printed form: parse_type(str(t)) == t.\n\n"
      "\"A\" is a variable and \"(A -> B)\" an application; white space around names,\n"

@@ -49,46 +49,46 @@ PyMethodDef graph_methods[] = {
      "query($self)\n--\n\n"
      "Starts a query over this graph.\n\n"
      "Returns:\n    A new Query reading and changing this graph's nodes and edges dicts"},
-    {"to_json", graph_to_json, METH_NOARGS,
+    {"to_json", QV_ENTRY(graph_to_json), METH_NOARGS,
      "to_json($self)\n--\n\n"
      "The graph as the text of a graph file (versioned JSON; see docs/saving.md).\n\n"
      "Keys must be str and values Node or Edge objects, and property values\n"
      "str, int, float, bool, None, list or dict with str keys; anything else is\n"
      "a TypeError naming the node or edge and the key.\n\n"
      "Returns:\n    A str that Graph.from_json reads back into an equal graph"},
-    {"from_json", py::keyword_method(graph_from_json), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_json", py::keyword_method(QV_ENTRY(graph_from_json)), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_json(text)\n--\n\n"
      "Reads a graph from the text of a graph file (a str or UTF-8 bytes).\n\n"
      "Raises:\n    ValueError: naming the first bad record, its line and column"},
-    {"save", py::keyword_method(graph_save), METH_VARARGS | METH_KEYWORDS,
+    {"save", py::keyword_method(QV_ENTRY(graph_save)), METH_VARARGS | METH_KEYWORDS,
      "save($self, path)\n--\n\n"
      "Writes the graph to a graph file at `path`, as to_json does.\n\n"
      "The file is written beside `path` and renamed over it when complete, so\n"
      "`path` never holds half a file; if anything fails, nothing is left behind."},
-    {"load", py::keyword_method(graph_load), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"load", py::keyword_method(QV_ENTRY(graph_load)), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "load(path)\n--\n\n"
      "Reads a graph from a graph file written by save (or by other tools).\n\n"
      "Raises:\n    ValueError: naming the file, the first bad record, its line and column\n"
      "    OSError: when the file cannot be read"},
-    {"to_networkx", graph_to_networkx, METH_NOARGS,
+    {"to_networkx", QV_ENTRY(graph_to_networkx), METH_NOARGS,
      "to_networkx($self)\n--\n\n"
      "The graph as a networkx MultiDiGraph (networkx is imported on this call).\n\n"
      "Nodes are the graph's keys, with the attributes `type` and `properties`\n"
      "(the dict itself, shared); edges run from start to end keyed by the graph's\n"
      "edge keys, with the attributes `term` and `properties`."},
-    {"from_networkx", py::keyword_method(graph_from_networkx), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_networkx", py::keyword_method(QV_ENTRY(graph_from_networkx)), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_networkx(graph)\n--\n\n"
      "A Graph from a networkx graph: to_networkx's output, or any graph whose\n"
      "nodes have a `type` attribute (a Variable, an Application or a type text)\n"
      "and whose edges have a `term` attribute (a Term); `properties` (a dict)\n"
      "is optional on both. See docs/saving.md."},
-    {"to_dot", py::keyword_method(graph_to_dot), METH_VARARGS | METH_KEYWORDS,
+    {"to_dot", py::keyword_method(QV_ENTRY(graph_to_dot)), METH_VARARGS | METH_KEYWORDS,
      "to_dot($self, name='quorvel')\n--\n\n"
      "The graph as Graphviz DOT text: nodes labelled with their type and\n"
      "properties, edges with their term, its type and their properties."},
-    {"__reduce__", graph_reduce, METH_NOARGS,
+    {"__reduce__", QV_ENTRY(graph_reduce), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles as Graph() with the graph's entries as state."},
-    {"__setstate__", graph_setstate, METH_O,
+    {"__setstate__", QV_ENTRY(graph_setstate), METH_O,
      "__setstate__($self, state, /)\n--\n\n"
      "Replaces the graph's entries with those of a pickled graph's state."},
     {nullptr, nullptr, 0, nullptr},

@@ -133,7 +133,7 @@ PyMethodDef node_methods[] = {
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this node.\n\n"
      "The identifier is derived from the node's type alone (SHA-256 of \"node:\" and the type's uid)."},
-    {"__reduce__", node_reduce, METH_NOARGS,
+    {"__reduce__", QV_ENTRY(node_reduce), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles as Node(type) with the properties dict as state."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -232,7 +232,7 @@ PyMethodDef edge_methods[] = {
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this edge.\n\n"
      "The identifier is derived from the edge's term alone (SHA-256 of \"edge:\" and the term's uid)."},
-    {"__reduce__", edge_reduce, METH_NOARGS,
+    {"__reduce__", QV_ENTRY(edge_reduce), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles as Edge(term, start, end) with the properties dict as state."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -69,7 +69,7 @@ PyObject* node_pattern_reduce(PyObject* self, PyObject*) {
 }
 
 PyMethodDef node_pattern_methods[] = {
-    {"__reduce__", node_pattern_reduce, METH_NOARGS,
+    {"__reduce__", QV_ENTRY(node_pattern_reduce), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles as the constructor call that makes this pattern."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -163,7 +163,7 @@ PyObject* edge_pattern_reduce(PyObject* self, PyObject*) {
 }
 
 PyMethodDef edge_pattern_methods[] = {
-    {"__reduce__", edge_pattern_reduce, METH_NOARGS,
+    {"__reduce__", QV_ENTRY(edge_pattern_reduce), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles as the constructor call that makes this pattern."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -143,17 +143,13 @@ PyObject* path_pattern_setstate(PyObject* self, PyObject* state) {
         PyErr_SetString(PyExc_TypeError, "PathPattern state must be a (nodes, edges) tuple");
         return nullptr;
     }
-    try {
-        PathPatternValue v;
-        if (!values_of(PyTuple_GET_ITEM(state, 0), node_pattern_type(), v.nodes) ||
-            !values_of(PyTuple_GET_ITEM(state, 1), edge_pattern_type(), v.edges))
-            return nullptr;
-        py::ExclusiveGuard guard(box_of(self)->borrow, kClassName);
-        if (!guard) return nullptr;
-        std::swap(box_of(self)->value, v);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    PathPatternValue v;
+    if (!values_of(PyTuple_GET_ITEM(state, 0), node_pattern_type(), v.nodes) ||
+        !values_of(PyTuple_GET_ITEM(state, 1), edge_pattern_type(), v.edges))
+        return nullptr;
+    py::ExclusiveGuard guard(box_of(self)->borrow, kClassName);
+    if (!guard) return nullptr;
+    std::swap(box_of(self)->value, v);
     return py::none();  // the old patterns go with `v`, after the guard
 }
 
@@ -182,9 +178,9 @@ PyMethodDef path_pattern_methods[] = {
      "add_edge($self, pattern)\n--\n\n"
      "Adds an edge pattern to the path.\n\n"
      "Returns:\n    A clone of self with the added edge, for method chaining"},
-    {"__reduce__", path_pattern_reduce, METH_NOARGS,
+    {"__reduce__", QV_ENTRY(path_pattern_reduce), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles as PathPattern() with its node and edge patterns as state."},
-    {"__setstate__", path_pattern_setstate, METH_O,
+    {"__setstate__", QV_ENTRY(path_pattern_setstate), METH_O,
      "__setstate__($self, state, /)\n--\n\nTakes the node and edge patterns of a pickled path pattern."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -119,21 +119,17 @@ private:
 PyObject* graph_to_dot(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref name_arg;
     if (!py::bind_args("to_dot", args, kwargs, {{"name", false}}, &name_arg)) return nullptr;
-    try {
-        std::string name = "quorvel";
-        if (name_arg && !py::to_utf8(name_arg.get(), "name", name)) return nullptr;
-        GraphSnapshot snapshot;
-        if (!take_snapshot(py::value_of<GraphValue>(self), snapshot)) return nullptr;
-        if (snapshot.foreign_key) {
-            raise_foreign_entry(snapshot, "draw");
-            return nullptr;
-        }
-        std::string text;
-        if (!DotWriter(text).write(snapshot, name)) return nullptr;
-        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    std::string name = "quorvel";
+    if (name_arg && !py::to_utf8(name_arg.get(), "name", name)) return nullptr;
+    GraphSnapshot snapshot;
+    if (!take_snapshot(py::value_of<GraphValue>(self), snapshot)) return nullptr;
+    if (snapshot.foreign_key) {
+        raise_foreign_entry(snapshot, "draw");
+        return nullptr;
     }
+    std::string text;
+    if (!DotWriter(text).write(snapshot, name)) return nullptr;
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
 }  // namespace quorvel

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "binding/args.hpp"
 #include "binding/pyclass.hpp"
@@ -50,30 +51,61 @@ void raise_os_error(PyObject* path) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
 }
 
-// A temporary file beside `target`, created (not opened over an existing
-// one) with the permissions a new file gets, or those of the file it will
-// replace.
-int create_temporary(const std::string& target, std::string& temporary) {
-    static unsigned counter = 0;
-    const std::size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (base.size() > 200) base.resize(200);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[48];
-        std::snprintf(suffix, sizeof suffix, ".%ld.%u.tmp", static_cast<long>(::getpid()), counter++);
-        temporary = dir + "." + base + suffix;
-        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            struct stat existing;
-            if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
-                (void)::fchmod(fd, existing.st_mode & 07777);
-            return fd;
-        }
-        if (errno != EEXIST) return -1;
+// A file written beside its target and renamed over it once complete and
+// flushed, so that the target never shows half a file. Until then the
+// destructor closes and removes it, whatever stopped the writing (an error,
+// Ctrl-C, an exception).
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string target) : target_(std::move(target)) {}
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!name_.empty()) ::unlink(name_.c_str());
     }
-    return -1;
-}
+
+    // Creates it (never opening an existing file) with the permissions a new
+    // file gets, or those of the file it will replace. False with errno set.
+    bool create() {
+        static unsigned counter = 0;
+        const std::size_t slash = target_.rfind('/');
+        const std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+        std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+        if (base.size() > 200) base.resize(200);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            char suffix[48];
+            std::snprintf(suffix, sizeof suffix, ".%ld.%u.tmp", static_cast<long>(::getpid()), counter++);
+            std::string name = dir + "." + base + suffix;
+            fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ >= 0) {
+                name_ = std::move(name);
+                struct stat existing;
+                if (::stat(target_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+                    (void)::fchmod(fd_, existing.st_mode & 07777);
+                return true;
+            }
+            if (errno != EEXIST) return false;
+        }
+        return false;
+    }
+
+    int fd() const noexcept { return fd_; }
+
+    // Flushes, closes and renames it over the target. False with errno set.
+    bool commit() {
+        const int fd = std::exchange(fd_, -1);
+        const bool flushed = without_interpreter_lock([fd]() noexcept { return ::fsync(fd) == 0; });
+        if (::close(fd) != 0 || !flushed || ::rename(name_.c_str(), target_.c_str()) != 0) return false;
+        name_.clear();
+        return true;
+    }
+
+private:
+    std::string target_;
+    std::string name_;  // empty until created, and again once renamed
+    int fd_ = -1;
+};
 
 // The whole file, or an errno value. Runs without the interpreter lock.
 int read_file(const char* name, std::string& text) noexcept {
@@ -129,40 +161,20 @@ PyObject* graph_from_json(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* graph_save(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref path;
     if (!py::bind_args("save", args, kwargs, {{"path"}}, &path)) return nullptr;
-    Ref target_bytes;
-    if (!fs_path(path.get(), target_bytes)) return nullptr;
+    Ref target;
+    if (!fs_path(path.get(), target)) return nullptr;
     GraphSnapshot snapshot;
     if (!snapshot_for_file(self, snapshot)) return nullptr;
-    try {
-        const std::string target = PyBytes_AS_STRING(target_bytes.get());
-        std::string temporary;
-        const int fd = create_temporary(target, temporary);
-        if (fd < 0) {
-            raise_os_error(path.get());
-            return nullptr;
-        }
-        // Written beside the target and renamed over it when complete: the
-        // name never shows half a file, whatever stops the writing.
-        OutputSink out(fd, path.get());
-        bool ok = write_graph_file(snapshot, out);
-        if (ok && ::fsync(fd) != 0) {
-            raise_os_error(path.get());
-            ok = false;
-        }
-        if (::close(fd) != 0 && ok) {
-            raise_os_error(path.get());
-            ok = false;
-        }
-        if (ok && ::rename(temporary.c_str(), target.c_str()) != 0) {
-            raise_os_error(path.get());
-            ok = false;
-        }
-        if (!ok) {
-            ::unlink(temporary.c_str());
-            return nullptr;
-        }
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    TemporaryFile file(PyBytes_AS_STRING(target.get()));
+    if (!file.create()) {
+        raise_os_error(path.get());
+        return nullptr;
+    }
+    OutputSink out(file.fd(), path.get());
+    if (!write_graph_file(snapshot, out)) return nullptr;
+    if (!file.commit()) {
+        raise_os_error(path.get());
+        return nullptr;
     }
     return py::none();
 }
@@ -172,26 +184,20 @@ PyObject* graph_load(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!py::bind_args("load", args, kwargs, {{"path"}}, &path)) return nullptr;
     Ref path_bytes;
     if (!fs_path(path.get(), path_bytes)) return nullptr;
-    try {
-        std::string text;
-        int error;
-        const char* name = PyBytes_AS_STRING(path_bytes.get());
-        Py_BEGIN_ALLOW_THREADS  // reads into our own buffer only
-            error = read_file(name, text);
-        Py_END_ALLOW_THREADS if (error == ENOMEM) return PyErr_NoMemory();
-        if (error) {
-            errno = error;
-            raise_os_error(path.get());
-            return nullptr;
-        }
-        // Errors name the file as a str, whatever kind of path was given.
-        Ref shown = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path_bytes.get()),
-                                                                PyBytes_GET_SIZE(path_bytes.get())));
-        if (!shown) return nullptr;
-        return graph_from_text(text, shown.get()).release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    std::string text;
+    const char* name = PyBytes_AS_STRING(path_bytes.get());
+    const int error = without_interpreter_lock([&]() noexcept { return read_file(name, text); });
+    if (error == ENOMEM) return PyErr_NoMemory();
+    if (error) {
+        errno = error;
+        raise_os_error(path.get());
+        return nullptr;
     }
+    // Errors name the file as a str, whatever kind of path was given.
+    Ref shown = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path_bytes.get()),
+                                                            PyBytes_GET_SIZE(path_bytes.get())));
+    if (!shown) return nullptr;
+    return graph_from_text(text, shown.get()).release();
 }
 
 }  // namespace quorvel

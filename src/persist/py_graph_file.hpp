@@ -28,6 +28,16 @@ namespace quorvel {
 constexpr const char* kGraphFileFormat = "quorvel-graph";
 constexpr long kGraphFileVersion = 1;
 
+// Runs `f`, which must touch no Python object and throw nothing, with the
+// interpreter lock released (for reading and writing files).
+template <class F>
+auto without_interpreter_lock(F f) noexcept {
+    PyThreadState* state = PyEval_SaveThread();
+    auto result = f();
+    PyEval_RestoreThread(state);
+    return result;
+}
+
 // Where the text goes: kept in memory, or written to a file descriptor in
 // chunks as it grows.
 class OutputSink {

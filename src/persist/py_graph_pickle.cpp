@@ -160,18 +160,14 @@ bool read_compact(PyObject* state, PyObject* nodes, PyObject* edges) {
 PyObject* graph_reduce(PyObject* self, PyObject*) {
     auto& g = py::value_of<GraphValue>(self);
     Ref state;
-    try {
-        GraphSnapshot snapshot;
-        if (!take_snapshot(g, snapshot)) return nullptr;
-        if (snapshot.foreign_key) {
-            Ref nodes = own_dict(g.nodes), edges = own_dict(g.edges);
-            if (!nodes || !edges) return nullptr;
-            state = Ref::steal(Py_BuildValue("(iOO)", 0, nodes.get(), edges.get()));
-        } else {
-            state = compact_state(snapshot);
-        }
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    GraphSnapshot snapshot;
+    if (!take_snapshot(g, snapshot)) return nullptr;
+    if (snapshot.foreign_key) {
+        Ref nodes = own_dict(g.nodes), edges = own_dict(g.edges);
+        if (!nodes || !edges) return nullptr;
+        state = Ref::steal(Py_BuildValue("(iOO)", 0, nodes.get(), edges.get()));
+    } else {
+        state = compact_state(snapshot);
     }
     if (!state) return nullptr;
     return py::reduction(Py_TYPE(self), {}, state.get());
@@ -190,20 +186,16 @@ PyObject* graph_setstate(PyObject* self, PyObject* state) {
     // bad state changes nothing.
     Ref nodes = Ref::steal(PyDict_New()), edges = Ref::steal(PyDict_New());
     if (!nodes || !edges) return nullptr;
-    try {
-        if (as_dicts) {
-            PyObject* n = PyTuple_GET_ITEM(state, 1);
-            PyObject* e = PyTuple_GET_ITEM(state, 2);
-            if (!PyDict_Check(n) || !PyDict_Check(e)) {
-                malformed("nodes and edges must be dicts");
-                return nullptr;
-            }
-            if (PyDict_Update(nodes.get(), n) < 0 || PyDict_Update(edges.get(), e) < 0) return nullptr;
-        } else if (!read_compact(state, nodes.get(), edges.get())) {
+    if (as_dicts) {
+        PyObject* n = PyTuple_GET_ITEM(state, 1);
+        PyObject* e = PyTuple_GET_ITEM(state, 2);
+        if (!PyDict_Check(n) || !PyDict_Check(e)) {
+            malformed("nodes and edges must be dicts");
             return nullptr;
         }
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        if (PyDict_Update(nodes.get(), n) < 0 || PyDict_Update(edges.get(), e) < 0) return nullptr;
+    } else if (!read_compact(state, nodes.get(), edges.get())) {
+        return nullptr;
     }
     auto& g = py::value_of<GraphValue>(self);
     for (auto [slot, entries] : {std::pair{&g.nodes, nodes.get()}, {&g.edges, edges.get()}}) {

@@ -497,12 +497,7 @@ private:
 }  // namespace
 
 bool read_graph_file(std::string_view text, PyObject* source, Ref& nodes, Ref& edges) {
-    try {
-        return GraphReader(text, source).read(nodes, edges);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    return GraphReader(text, source).read(nodes, edges);
 }
 
 }  // namespace quorvel

@@ -19,21 +19,19 @@ namespace quorvel {
 using py::Ref;
 
 bool OutputSink::write_out() {
-    const char* p = text_.data();
-    std::size_t left = text_.size();
-    int error = 0;
-    Py_BEGIN_ALLOW_THREADS  // only our own buffer is touched
+    const int error = without_interpreter_lock([this]() noexcept {
+        const char* p = text_.data();
+        std::size_t left = text_.size();
         while (left > 0) {
-        const ssize_t n = ::write(fd_, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = errno;
-            break;
+            const ssize_t n = ::write(fd_, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return errno;
+            p += n;
+            left -= static_cast<std::size_t>(n);
         }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    Py_END_ALLOW_THREADS if (error) {
+        return 0;
+    });
+    if (error) {
         errno = error;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_);
         return false;
@@ -428,12 +426,7 @@ private:
 }  // namespace
 
 bool write_graph_file(const GraphSnapshot& snapshot, OutputSink& out) {
-    try {
-        return GraphWriter(snapshot, out).write();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    return GraphWriter(snapshot, out).write();
 }
 
 }  // namespace quorvel

@@ -350,27 +350,19 @@ PyObject* from_networkx(PyObject* g) {
 PyObject* graph_to_networkx(PyObject* self, PyObject*) {
     Ref nx = import_networkx();
     if (!nx) return nullptr;
-    try {
-        GraphSnapshot snapshot;
-        if (!take_snapshot(py::value_of<GraphValue>(self), snapshot)) return nullptr;
-        if (snapshot.foreign_key) {
-            raise_foreign_entry(snapshot, "convert");
-            return nullptr;
-        }
-        return ToNetworkx(snapshot).convert(nx.get()).release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    GraphSnapshot snapshot;
+    if (!take_snapshot(py::value_of<GraphValue>(self), snapshot)) return nullptr;
+    if (snapshot.foreign_key) {
+        raise_foreign_entry(snapshot, "convert");
+        return nullptr;
     }
+    return ToNetworkx(snapshot).convert(nx.get()).release();
 }
 
 PyObject* graph_from_networkx(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref graph;
     if (!py::bind_args("from_networkx", args, kwargs, {{"graph"}}, &graph)) return nullptr;
-    try {
-        return from_networkx(graph.get());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    return from_networkx(graph.get());
 }
 
 }  // namespace quorvel

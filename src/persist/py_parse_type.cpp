@@ -13,17 +13,13 @@ PyObject* parse_type(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!py::bind_args("parse_type", args, kwargs, {{"text"}}, &text)) return nullptr;
     std::string_view view;
     if (!py::to_utf8_view(text.get(), "text", view)) return nullptr;
-    try {
-        TypeTextResult result = parse_type_text(view);
-        if (const TypeTextError* error = std::get_if<TypeTextError>(&result)) {
-            PyErr_Format(PyExc_ValueError, "Invalid type text: %s at position %zu", error->reason,
-                         char_position(view, error->offset));
-            return nullptr;
-        }
-        return type_to_python(std::get<TypeRef>(result)).release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    TypeTextResult result = parse_type_text(view);
+    if (const TypeTextError* error = std::get_if<TypeTextError>(&result)) {
+        PyErr_Format(PyExc_ValueError, "Invalid type text: %s at position %zu", error->reason,
+                     char_position(view, error->offset));
+        return nullptr;
     }
+    return type_to_python(std::get<TypeRef>(result)).release();
 }
 
 }  // namespace quorvel

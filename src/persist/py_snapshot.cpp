@@ -40,14 +40,9 @@ bool walk(const Ref& dict, PyTypeObject* cls, Value Record::*value_field, bool i
 }  // namespace
 
 bool take_snapshot(const GraphValue& graph, GraphSnapshot& out) {
-    try {
-        if (!walk(graph.nodes, node_type(), &NodeRecord::node, false, out.nodes, out)) return false;
-        if (out.foreign_key) return true;
-        return walk(graph.edges, edge_type(), &EdgeRecord::edge, true, out.edges, out);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    if (!walk(graph.nodes, node_type(), &NodeRecord::node, false, out.nodes, out)) return false;
+    if (out.foreign_key) return true;
+    return walk(graph.edges, edge_type(), &EdgeRecord::edge, true, out.edges, out);
 }
 
 void raise_foreign_entry(const GraphSnapshot& s, const char* what) {

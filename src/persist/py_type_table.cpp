@@ -72,21 +72,17 @@ bool type_table_from_list(PyObject* obj, TypeTableReader& out) {
 }
 
 PyObject* type_from_table(PyObject*, PyObject* table) {
-    try {
-        if (!PyList_Check(table) && !PyTuple_Check(table)) {
-            py::raise_arg_type("table", "list", table);
-            return nullptr;
-        }
-        TypeTableReader types;
-        if (!type_table_from_list(table, types)) return nullptr;
-        if (types.size() == 0) {
-            malformed("it is empty");
-            return nullptr;
-        }
-        return type_to_python(types[types.size() - 1]).release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    if (!PyList_Check(table) && !PyTuple_Check(table)) {
+        py::raise_arg_type("table", "list", table);
+        return nullptr;
     }
+    TypeTableReader types;
+    if (!type_table_from_list(table, types)) return nullptr;
+    if (types.size() == 0) {
+        malformed("it is empty");
+        return nullptr;
+    }
+    return type_to_python(types[types.size() - 1]).release();
 }
 
 }  // namespace quorvel

@@ -102,7 +102,7 @@ PyMethodDef term_methods[] = {
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this term.\n\n"
      "The UID is constructed using SHA256 hash based on the term's name and type UID."},
-    {"__reduce__", term_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickles as Term(name, type)."},
+    {"__reduce__", QV_ENTRY(term_reduce), METH_NOARGS, "__reduce__($self)\n--\n\nPickles as Term(name, type)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

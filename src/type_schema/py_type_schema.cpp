@@ -85,9 +85,9 @@ PyMethodDef type_schema_methods[] = {
      "Args:\n    type: A Variable or Application\n\n"
      "Returns:\n    A dict from capture name to the captured type; empty if the type\n"
      "    does not match"},
-    {"__reduce__", type_schema_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickles as TypeSchema(pattern)."},
-    {"__copy__", py::same_object, METH_NOARGS, "__copy__($self)\n--\n\nThe schema itself: it cannot change."},
-    {"__deepcopy__", py::same_object, METH_O,
+    {"__reduce__", QV_ENTRY(type_schema_reduce), METH_NOARGS, "__reduce__($self)\n--\n\nPickles as TypeSchema(pattern)."},
+    {"__copy__", QV_ENTRY(py::same_object), METH_NOARGS, "__copy__($self)\n--\n\nThe schema itself: it cannot change."},
+    {"__deepcopy__", QV_ENTRY(py::same_object), METH_O,
      "__deepcopy__($self, memo, /)\n--\n\nThe schema itself: it cannot change."},
     {nullptr, nullptr, 0, nullptr},
 };

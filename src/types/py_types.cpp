@@ -76,7 +76,7 @@ PyMethodDef variable_methods[] = {
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this variable.\n\n"
      "Returns:\n    A SHA256 hash based on the variable name"},
-    {"__reduce__", variable_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickles as Variable(name)."},
+    {"__reduce__", QV_ENTRY(variable_reduce), METH_NOARGS, "__reduce__($self)\n--\n\nPickles as Variable(name)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -138,17 +138,13 @@ PyObject* get_right(PyObject* self, void*) { return type_to_python(type_of(self)
 // Pickled as a flat table of its parts, not as Application(left, right):
 // pickle would recurse once per level of a deep type.
 PyObject* application_reduce(PyObject* self, PyObject*) {
-    try {
-        TypeTable table;
-        table.add(type_of(self));
-        Ref list = type_table_to_list(table);
-        if (!list) return nullptr;
-        Ref rebuild = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_table"));
-        if (!rebuild) return nullptr;
-        return py::reduction(rebuild.get(), {list.get()});
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    TypeTable table;
+    table.add(type_of(self));
+    Ref list = type_table_to_list(table);
+    if (!list) return nullptr;
+    Ref rebuild = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_table"));
+    if (!rebuild) return nullptr;
+    return py::reduction(rebuild.get(), {list.get()});
 }
 
 PyMethodDef application_methods[] = {
@@ -156,12 +152,12 @@ PyMethodDef application_methods[] = {
      "uid($self)\n--\n\n"
      "Returns a unique identifier for this application.\n\n"
      "Returns:\n    A SHA256 hash based on the left and right types"},
-    {"__reduce__", application_reduce, METH_NOARGS,
+    {"__reduce__", QV_ENTRY(application_reduce), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles as a flat table of the type's parts, however deep it is."},
-    {"__copy__", py::same_object, METH_NOARGS, "__copy__($self)\n--\n\nThe application itself: it cannot change."},
-    {"__deepcopy__", py::same_object, METH_O,
+    {"__copy__", QV_ENTRY(py::same_object), METH_NOARGS, "__copy__($self)\n--\n\nThe application itself: it cannot change."},
+    {"__deepcopy__", QV_ENTRY(py::same_object), METH_O,
      "__deepcopy__($self, memo, /)\n--\n\nThe application itself: it cannot change."},
-    {"_from_table", type_from_table, METH_O | METH_STATIC,
+    {"_from_table", QV_ENTRY(type_from_table), METH_O | METH_STATIC,
      "_from_table(table, /)\n--\n\nRebuilds a pickled type from its table."},
     {nullptr, nullptr, 0, nullptr},
 };
