@@ -452,7 +452,8 @@ ops("Query", {
 # ---- saving and exchanging ------------------------------------------------------------------
 
 PICKLED = [A, AB, F, NA, Edge(F, NA, NB, {"w": [1]}), GRAPH, SCHEMA, NodePattern("n", AB, "$*$", {"k": [1]}),
-           EdgePattern("e", F, "$A -> *$", {"w": 1}, "any"), PathPattern("(a:A {k: 1})-[e]->(b)")]
+           EdgePattern("e", F, "$A -> *$", {"w": 1}, "any"), PathPattern("(a:A {k: 1})-[e]->(b)"),
+           PathPattern("(a {k: $p})-[e*1..3 {w: $w}]->(b)")]
 GRAPH_TEXT = GRAPH.to_json()
 TMP = tempfile.mkdtemp()
 

@@ -1,6 +1,7 @@
 // The Python classes NodePattern and EdgePattern. Their values never change
 // after construction, so no method needs a borrow guard.
 #include "binding/args.hpp"
+#include "binding/dict_walk.hpp"
 #include "binding/entry.hpp"
 #include "binding/pyclass.hpp"
 #include "patterns/py_patterns.hpp"
@@ -17,20 +18,66 @@ PyObject* get_variable(const std::optional<std::string>& variable) {
     return variable ? py::str(*variable).release() : py::none();
 }
 
+// ---- pickles -------------------------------------------------------------
+//
 // A pattern pickles as the constructor call that makes it again: the
 // variable, the type or term, the schema's text, the required properties as a
-// new dict (the same value objects) and, for edges, the direction. The parts
-// both kinds have: variable, schema text and properties, in `out`.
+// new dict (the same value objects) and, for edges, the direction. What no
+// constructor argument can say -- entries standing for parameters
+// (`{age: $a}` in a pattern text) and the hops of a variable-length edge
+// (`-[e*1..3]->`) -- makes the pickle call the class's _restore instead,
+// which takes those too.
+
+struct PickleParts {
+    Ref variable, schema, properties;
+    Ref parameters;  // key -> parameter name; null when no entry is a parameter
+};
+
 template <class V>
-bool common_parts(const V& v, const std::optional<TypeSchemaValue>& schema, Ref (&out)[3]) {
-    out[0] = Ref::steal(get_variable(v.variable));
-    out[1] = schema ? py::str(schema->pattern()) : Ref::borrow(Py_None);
-    out[2] = Ref::steal(PyDict_New());
-    if (!out[0] || !out[1] || !out[2]) return false;
-    for (std::size_t i = 0; i < v.properties.size(); ++i)
-        if (PyDict_SetItem(out[2].get(), v.properties.key_object(i), v.properties.entries()[i].second.get()) < 0)
+bool pickle_parts(const V& v, const std::optional<TypeSchemaValue>& schema, PickleParts& out) {
+    out.variable = Ref::steal(get_variable(v.variable));
+    out.schema = schema ? py::str(schema->pattern()) : Ref::borrow(Py_None);
+    out.properties = Ref::steal(PyDict_New());
+    if (!out.variable || !out.schema || !out.properties) return false;
+    const PatternProperties& p = v.properties;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        PyObject* key = p.key_object(i);
+        const std::string* parameter = p.parameter(i);
+        if (!parameter) {
+            if (PyDict_SetItem(out.properties.get(), key, p.entries()[i].second.get()) < 0) return false;
+            continue;
+        }
+        if (!out.parameters) out.parameters = Ref::steal(PyDict_New());
+        Ref name = out.parameters ? py::str(*parameter) : Ref();
+        if (!name || PyDict_SetItem(out.parameters.get(), key, name.get()) < 0 ||
+            PyDict_SetItem(out.properties.get(), key, Py_None) < 0)
             return false;
+    }
     return true;
+}
+
+// The entries of a pickled pattern: those of `properties`, in order, the keys
+// of `parameters` standing for the parameter named there.
+bool restore_properties(PyObject* properties, PyObject* parameters, PatternProperties& out) {
+    if (!py::check_dict(properties, "properties") || !py::check_dict(parameters, "parameters")) return false;
+    return py::for_each_item(properties, [&](Ref& key, Ref& value) {
+        std::string text;
+        if (!py::to_utf8(key.get(), "properties", text)) return false;
+        Ref name = Ref::borrow(PyDict_GetItemWithError(parameters, key.get()));
+        if (!name) return !PyErr_Occurred() && out.add(std::move(text), std::move(value), std::move(key));
+        std::string parameter;
+        return py::to_utf8(name.get(), "parameters", parameter) &&
+               out.add_parameter(std::move(text), std::move(parameter));
+    });
+}
+
+// (cls._restore, args) when a pattern needs it, else (cls, args).
+PyObject* pattern_reduction(PyTypeObject* cls, bool restore, std::initializer_list<PyObject*> constructor_args,
+                            std::initializer_list<PyObject*> restore_args) {
+    if (!restore) return py::reduction(cls, constructor_args);
+    Ref rebuild = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "_restore"));
+    if (!rebuild) return nullptr;
+    return py::reduction(rebuild.get(), restore_args);
 }
 
 // ---- NodePattern -----------------------------------------------------------
@@ -63,14 +110,34 @@ PyObject* node_pattern_reduce(PyObject* self, PyObject*) {
     NodePatternValue v;
     if (!python_to_node_pattern(self, nullptr, v)) return nullptr;
     Ref type = v.type_obj ? type_to_python(v.type_obj) : Ref::borrow(Py_None);
-    Ref parts[3];
-    if (!type || !common_parts(v, v.type_schema, parts)) return nullptr;
-    return py::reduction(node_pattern_type(), {parts[0].get(), type.get(), parts[1].get(), parts[2].get()});
+    PickleParts p;
+    if (!type || !pickle_parts(v, v.type_schema, p)) return nullptr;
+    return pattern_reduction(node_pattern_type(), bool(p.parameters),
+                             {p.variable.get(), type.get(), p.schema.get(), p.properties.get()},
+                             {p.variable.get(), type.get(), p.schema.get(), p.properties.get(),
+                              p.parameters.get()});
+}
+
+PyObject* node_pattern_restore(PyObject*, PyObject* args) {
+    Ref a[5];
+    if (!py::bind_args("_restore", args, nullptr,
+                       {{"variable"}, {"type"}, {"type_schema"}, {"properties"}, {"parameters"}}, a))
+        return nullptr;
+    std::optional<std::string> variable;
+    NodePatternValue v;
+    if (!python_to_variable(a[0].get(), "variable", variable) ||
+        !new_node_pattern(std::move(variable), a[1].get(), a[2].get(), nullptr, v) ||
+        !restore_properties(a[3].get(), a[4].get(), v.properties))
+        return nullptr;
+    return py::make_object<NodePatternValue>(node_pattern_type(), std::move(v)).release();
 }
 
 PyMethodDef node_pattern_methods[] = {
     {"__reduce__", QV_ENTRY(node_pattern_reduce), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles as the constructor call that makes this pattern."},
+    {"_restore", QV_ENTRY(node_pattern_restore), METH_VARARGS | METH_STATIC,
+     "_restore(variable, type, type_schema, properties, parameters, /)\n--\n\n"
+     "Rebuilds a pickled pattern whose properties stand for parameters."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -156,15 +223,73 @@ PyObject* edge_pattern_reduce(PyObject* self, PyObject*) {
     if (!python_to_edge_pattern(self, nullptr, v)) return nullptr;
     Ref term = v.term ? term_to_python(v.term) : Ref::borrow(Py_None);
     Ref direction = py::str(v.direction);
-    Ref parts[3];
-    if (!term || !direction || !common_parts(v, v.term_type_schema, parts)) return nullptr;
-    return py::reduction(edge_pattern_type(),
-                         {parts[0].get(), term.get(), parts[1].get(), parts[2].get(), direction.get()});
+    PickleParts p;
+    if (!term || !direction || !pickle_parts(v, v.term_type_schema, p)) return nullptr;
+    const bool restore = p.parameters || v.hops;
+    Ref hops = Ref::borrow(Py_None);  // or (min, max), max None for no bound
+    if (v.hops) {
+        Ref min = Ref::steal(PyLong_FromUnsignedLong(v.hops->min));
+        Ref max = v.hops->max == Hops::kUnbounded ? Ref::borrow(Py_None)
+                                                   : Ref::steal(PyLong_FromUnsignedLong(v.hops->max));
+        hops = min && max ? Ref::steal(PyTuple_Pack(2, min.get(), max.get())) : Ref();
+    }
+    if (restore && !p.parameters) p.parameters = Ref::steal(PyDict_New());
+    if (!hops || (restore && !p.parameters)) return nullptr;
+    return pattern_reduction(
+        edge_pattern_type(), restore,
+        {p.variable.get(), term.get(), p.schema.get(), p.properties.get(), direction.get()},
+        {p.variable.get(), term.get(), p.schema.get(), p.properties.get(), direction.get(), p.parameters.get(),
+         hops.get()});
+}
+
+// (min, max) with max None for no bound, or None: one hop.
+bool read_hops(PyObject* obj, std::optional<Hops>& out) {
+    if (obj == Py_None) return true;
+    unsigned long long min = 0, max = Hops::kUnbounded;
+    PyObject* max_obj = Py_None;
+    if (!PyTuple_Check(obj) || !PyArg_ParseTuple(obj, "KO", &min, &max_obj)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "argument 'hops': expected None or (min, max)");
+        return false;
+    }
+    if (max_obj != Py_None) max = PyLong_AsUnsignedLongLong(max_obj);
+    if (PyErr_Occurred() || min > max || max > Hops::kUnbounded) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "argument 'hops': expected None or (min, max)");
+        return false;
+    }
+    out = Hops{static_cast<std::uint32_t>(min), static_cast<std::uint32_t>(max)};
+    return true;
+}
+
+PyObject* edge_pattern_restore(PyObject*, PyObject* args) {
+    Ref a[7];
+    if (!py::bind_args("_restore", args, nullptr,
+                       {{"variable"},
+                        {"term"},
+                        {"term_type_schema"},
+                        {"properties"},
+                        {"direction"},
+                        {"parameters"},
+                        {"hops"}},
+                       a))
+        return nullptr;
+    std::optional<std::string> variable;
+    std::string direction;
+    EdgePatternValue v;
+    if (!python_to_variable(a[0].get(), "variable", variable) || !py::to_utf8(a[4].get(), "direction", direction) ||
+        !new_edge_pattern(std::move(variable), a[1].get(), a[2].get(), nullptr, std::move(direction), v) ||
+        !restore_properties(a[3].get(), a[5].get(), v.properties) || !read_hops(a[6].get(), v.hops))
+        return nullptr;
+    return py::make_object<EdgePatternValue>(edge_pattern_type(), std::move(v)).release();
 }
 
 PyMethodDef edge_pattern_methods[] = {
     {"__reduce__", QV_ENTRY(edge_pattern_reduce), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles as the constructor call that makes this pattern."},
+    {"_restore", QV_ENTRY(edge_pattern_restore), METH_VARARGS | METH_STATIC,
+     "_restore(variable, term, term_type_schema, properties, direction, parameters, hops, /)\n--\n\n"
+     "Rebuilds a pickled pattern with parameters or a variable-length edge."},
     {nullptr, nullptr, 0, nullptr},
 };
 

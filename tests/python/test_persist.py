@@ -133,6 +133,9 @@ OBJECTS = [A, Variable(""), Application(Application(A, B), A), f, Node(A, {"k": 
            TypeSchema("$(x:*) -> B$"), NodePattern("n", A, "$*$", {"age": 30}), NodePattern(),
            EdgePattern("e", f, TypeSchema("$knows$"), {"since": 2020}, "backward"), EdgePattern(),
            PathPattern("(a:A {x: [1, 'y']})-[e:knows]->(b)<-[r]-(c)"), PathPattern()]
+# Parts no constructor argument holds: parameters and variable-length edges.
+PARSED = PathPattern("(a {k: $p, j: 1})-[e:knows*1.. {w: $w}]->(b)-[f*2..3]-(c)")
+OBJECTS += [PARSED, *PARSED.nodes[:1], *PARSED.edges]
 
 
 def observed(obj):
