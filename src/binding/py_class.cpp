@@ -4,10 +4,32 @@
 #include "binding/entry.hpp"
 
 #include <cstring>
+#include <string_view>
 #include <exception>
 #include <new>
 
 namespace quorvel::py {
+
+namespace {
+
+// A static method's function gets no __module__ of its own; with one, pickle
+// names it (as Application._from_table does in pickles of types) instead of
+// searching every loaded module for it on each call.
+bool name_module_of_static_methods(PyObject* type, const PyType_Spec* spec, std::string_view module) {
+    Ref name = Ref::steal(PyUnicode_FromStringAndSize(module.data(), static_cast<Py_ssize_t>(module.size())));
+    if (!name) return false;
+    for (const PyType_Slot* slot = spec->slots; slot->slot; ++slot) {
+        if (slot->slot != Py_tp_methods) continue;
+        for (const auto* def = static_cast<const PyMethodDef*>(slot->pfunc); def->ml_name; ++def) {
+            if (!(def->ml_flags & METH_STATIC)) continue;
+            Ref function = Ref::steal(PyObject_GetAttrString(type, def->ml_name));
+            if (!function || PyObject_SetAttrString(function.get(), "__module__", name.get()) < 0) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 PyTypeObject* create_type(PyType_Spec* spec) {
     // Slot tables name their class "quorvel.X" so that __module__ is set
@@ -15,7 +37,11 @@ PyTypeObject* create_type(PyType_Spec* spec) {
     Ref t = Ref::steal(PyType_FromSpec(spec));
     if (!t) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(t.get());
-    if (const char* dot = std::strrchr(spec->name, '.')) type->tp_name = dot + 1;
+    if (const char* dot = std::strrchr(spec->name, '.')) {
+        type->tp_name = dot + 1;
+        if (!name_module_of_static_methods(t.get(), spec, std::string_view(spec->name, dot - spec->name)))
+            return nullptr;
+    }
     return reinterpret_cast<PyTypeObject*>(t.release());
 }
 
