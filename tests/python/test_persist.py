@@ -2,6 +2,7 @@
 user can observe, and every refusal is clean."""
 
 import copy
+import gc
 import json
 import os
 import pickle
@@ -369,14 +370,24 @@ def test_signal_handlers_changing_the_graph_mid_write_do_no_harm(action):
         graph.edges[e.uid()] = e
     calls = iter(range(10**9))
 
+    class Finalizer:  # garbage in a cycle that changes the graph when it is collected
+        def __init__(self, node):
+            self.cycle, self.node = self, node
+
+        def __del__(self):
+            self.node.properties["late"] = None
+            graph.nodes[self.node.uid()] = Node(self.node.type)
+
     def meddle(*_):  # values replaced and released, dicts rebound, now and then a dict grown
         i = next(calls)
         node = nodes[i % len(nodes)]
         node.properties["i"] = [i]
         nodes[-1 - i % len(nodes)].properties = {"i": None}
         graph.nodes[node.uid()] = Node(node.type, {"j": i})
+        Finalizer(nodes[(7 * i) % len(nodes)])
         if i % 5 == 4:
             node.properties[f"x{i}"] = i
+            gc.collect()
 
     old = signal.signal(signal.SIGALRM, meddle)
     try:
