@@ -44,6 +44,13 @@ bool to_u64(PyObject* o, const char* param, std::uint64_t& out);
 // only names the class expected.
 bool check_instance(PyObject* o, PyTypeObject* type, const char* param);
 
+// Attribute lookups and method calls by a name given as C text. The name
+// goes in as an interned str: the interpreter's type attribute cache keeps
+// the last name looked up in each of its slots, and a new str made for every
+// call would linger there.
+Ref get_attr(PyObject* obj, const char* name);
+Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args = {});
+
 // UTF-8 text to a new str.
 inline Ref str(std::string_view s) {
     return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape"));

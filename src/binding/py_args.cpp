@@ -151,6 +151,19 @@ bool check_instance(PyObject* o, PyTypeObject* type, const char* param) {
     return false;
 }
 
+Ref get_attr(PyObject* obj, const char* name) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key) return Ref();
+    return Ref::steal(PyObject_GetAttr(obj, key.get()));
+}
+
+Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args) {
+    Ref method = get_attr(obj, name);
+    if (!method) return Ref();
+    std::vector<PyObject*> vector(args);
+    return Ref::steal(PyObject_Vectorcall(method.get(), vector.data(), vector.size(), nullptr));
+}
+
 bool refuse_delete(PyObject* value) {
     if (value) return false;
     PyErr_SetString(PyExc_AttributeError, "can't delete attribute");

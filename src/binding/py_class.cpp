@@ -22,7 +22,7 @@ bool name_module_of_static_methods(PyObject* type, const PyType_Spec* spec, std:
         if (slot->slot != Py_tp_methods) continue;
         for (const auto* def = static_cast<const PyMethodDef*>(slot->pfunc); def->ml_name; ++def) {
             if (!(def->ml_flags & METH_STATIC)) continue;
-            Ref function = Ref::steal(PyObject_GetAttrString(type, def->ml_name));
+            Ref function = get_attr(type, def->ml_name);
             if (!function || PyObject_SetAttrString(function.get(), "__module__", name.get()) < 0) return false;
         }
     }

@@ -75,7 +75,7 @@ bool restore_properties(PyObject* properties, PyObject* parameters, PatternPrope
 PyObject* pattern_reduction(PyTypeObject* cls, bool restore, std::initializer_list<PyObject*> constructor_args,
                             std::initializer_list<PyObject*> restore_args) {
     if (!restore) return py::reduction(cls, constructor_args);
-    Ref rebuild = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "_restore"));
+    Ref rebuild = py::get_attr(reinterpret_cast<PyObject*>(cls), "_restore");
     if (!rebuild) return nullptr;
     return py::reduction(rebuild.get(), restore_args);
 }

@@ -60,11 +60,11 @@ Ref attributes(std::initializer_list<std::pair<const char*, PyObject*>> items) {
 // The dict a node or edge object holds, made now if it had none (so that
 // the object and the networkx attribute share it).
 Ref properties_of(PyObject* object) {
-    return Ref::steal(PyObject_GetAttrString(object, "properties"));
+    return py::get_attr(object, "properties");
 }
 
 Ref call_with_flags(PyObject* obj, const char* method, std::initializer_list<const char*> flags) {
-    Ref callable = Ref::steal(PyObject_GetAttrString(obj, method));
+    Ref callable = py::get_attr(obj, method);
     Ref kwargs = Ref::steal(PyDict_New());
     Ref args = Ref::steal(PyTuple_New(0));
     if (!callable || !kwargs || !args) return Ref();
@@ -84,7 +84,7 @@ public:
     explicit ToNetworkx(const GraphSnapshot& s) : s_(s) {}
 
     Ref convert(PyObject* nx) {
-        Ref graph = Ref::steal(PyObject_CallMethod(nx, "MultiDiGraph", nullptr));
+        Ref graph = py::call_method(nx, "MultiDiGraph");
         ids_ = Ref::steal(PySet_New(nullptr));
         Ref nodes = Ref::steal(PyList_New(0)), edges = Ref::steal(PyList_New(0));
         Ref order = Ref::steal(PyList_New(0));
@@ -110,11 +110,11 @@ public:
                 PyList_Append(order.get(), r.key.get()) < 0 || !signals_())
                 return Ref();
         }
-        Ref added = Ref::steal(PyObject_CallMethod(graph.get(), "add_nodes_from", "O", nodes.get()));
+        Ref added = py::call_method(graph.get(), "add_nodes_from", {nodes.get()});
         if (!added) return Ref();
-        added = Ref::steal(PyObject_CallMethod(graph.get(), "add_edges_from", "O", edges.get()));
+        added = py::call_method(graph.get(), "add_edges_from", {edges.get()});
         if (!added) return Ref();
-        Ref attrs = Ref::steal(PyObject_GetAttrString(graph.get(), "graph"));
+        Ref attrs = py::get_attr(graph.get(), "graph");
         if (!attrs || !PyDict_Check(attrs.get()) ||
             PyDict_SetItemString(attrs.get(), kEdgeOrder, order.get()) < 0)
             return Ref();
@@ -236,7 +236,7 @@ bool store(PyObject* dict, PyObject* key, PyObject* value, const char* what) {
 // Moves the edges from `found` to `edges`: those G.graph["edge_order"] lists
 // first, in its order, then the others.
 bool in_edge_order(PyObject* g, PyObject* found, PyObject* edges) {
-    Ref attrs = Ref::steal(PyObject_GetAttrString(g, "graph"));
+    Ref attrs = py::get_attr(g, "graph");
     if (!attrs) return false;
     Ref order =
         PyDict_Check(attrs.get()) ? Ref::borrow(PyDict_GetItemString(attrs.get(), kEdgeOrder)) : Ref();
@@ -258,7 +258,7 @@ bool in_edge_order(PyObject* g, PyObject* found, PyObject* edges) {
 }
 
 PyObject* from_networkx(PyObject* g) {
-    Ref multi = Ref::steal(PyObject_CallMethod(g, "is_multigraph", nullptr));
+    Ref multi = py::call_method(g, "is_multigraph");
     if (!multi) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();

@@ -142,7 +142,7 @@ PyObject* application_reduce(PyObject* self, PyObject*) {
     table.add(type_of(self));
     Ref list = type_table_to_list(table);
     if (!list) return nullptr;
-    Ref rebuild = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_table"));
+    Ref rebuild = py::get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_table");
     if (!rebuild) return nullptr;
     return py::reduction(rebuild.get(), {list.get()});
 }
