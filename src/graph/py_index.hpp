@@ -71,12 +71,8 @@ public:
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
 private:
-    static std::uint64_t next_epoch() noexcept {
-        static std::uint64_t epochs = 0;
-        return ++epochs;
-    }
     std::unordered_map<Digest, std::uint32_t, DigestHash> ids_;
-    std::uint64_t epoch_ = next_epoch();
+    std::uint64_t epoch_ = Type::new_grouping();
 };
 
 // Entry ordinals (positions in dict order) grouped by type id.

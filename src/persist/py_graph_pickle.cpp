@@ -1,18 +1,21 @@
 // Graph pickles. A graph pickles as Graph() and a state that __setstate__
 // takes back:
 //
-//   (1, types, nodes, edges)  types: a type table (py_type_table.hpp);
-//                             nodes: key, type index, properties, ... (3 per node);
-//                             edges: key, term name, term type index, start type
-//                             index, start properties, end type index, end
-//                             properties, properties, ... (8 per edge)
-//   (0, nodes, edges)         the two dicts as they are, when they hold
-//                             anything but str keys and Node or Edge objects
+//   (1, types, node keys, node types, node properties,
+//    edge keys, term names, edge types, edge properties)
+//       types: a type table (py_type_table.hpp); the type columns are bytes
+//       of little-endian 32-bit indices into it, one per node and three per
+//       edge (the term's type, the start node's, the end node's); edge
+//       properties are three per edge (the start node's dict, the end
+//       node's, the edge's own). A properties entry of None is a node or
+//       edge whose dict was never made.
+//   (0, nodes, edges)
+//       the two dicts as they are, when they hold anything but str keys and
+//       Node or Edge objects
 //
-// The first form pickles a graph of a million nodes several times faster
-// than the objects one by one would, and a type of any depth; the properties
-// dicts go to pickle as objects, so its memo keeps every sharing. A properties
-// entry of None is a node or edge whose dict was never made.
+// The first form pickles a graph of a million nodes faster than the objects
+// one by one would, and a type of any depth; the properties dicts go to
+// pickle as objects, so its memo keeps every sharing.
 #include "binding/args.hpp"
 #include "binding/pyclass.hpp"
 #include "persist/py_persist.hpp"
@@ -25,7 +28,20 @@ using py::Ref;
 
 namespace {
 
-constexpr Py_ssize_t kNodeFields = 3, kEdgeFields = 8;
+// A column of type indices, packed.
+class IndexColumn {
+public:
+    explicit IndexColumn(std::size_t n) { bytes_.reserve(4 * n); }
+    void push(std::uint32_t i) {
+        for (int shift = 0; shift < 32; shift += 8) bytes_ += static_cast<char>((i >> shift) & 0xFF);
+    }
+    Ref to_python() const {
+        return Ref::steal(PyBytes_FromStringAndSize(bytes_.data(), static_cast<Py_ssize_t>(bytes_.size())));
+    }
+
+private:
+    std::string bytes_;
+};
 
 // The Graph's own dict (made again if the collector cleared it).
 Ref own_dict(Ref& slot) {
@@ -33,48 +49,51 @@ Ref own_dict(Ref& slot) {
     return slot.clone();
 }
 
-// Puts `value` at `at` in a new list (stealing it); false if it is null.
-bool put(PyObject* list, Py_ssize_t& at, PyObject* value) {
+Ref new_list(std::size_t n) {
+    return Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+}
+
+// Sets item `at` of a new list (taking the reference); false if it is null.
+bool put(const Ref& list, std::size_t at, PyObject* value) {
     if (!value) return false;
-    PyList_SET_ITEM(list, at++, value);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), value);
     return true;
 }
 
-PyObject* index_object(std::uint32_t i) {
-    return PyLong_FromUnsignedLong(i);
-}
 PyObject* dict_or_none(const Ref& dict) {
     return py::new_ref(dict ? dict.get() : Py_None);
 }
 
 Ref compact_state(const GraphSnapshot& s) {
+    const std::size_t n = s.nodes.size(), m = s.edges.size();
     TypeTable types;
-    Ref nodes = Ref::steal(PyList_New(static_cast<Py_ssize_t>(s.nodes.size()) * kNodeFields));
-    Ref edges = Ref::steal(PyList_New(static_cast<Py_ssize_t>(s.edges.size()) * kEdgeFields));
-    if (!nodes || !edges) return Ref();
-    Py_ssize_t at = 0;
-    for (const NodeRecord& r : s.nodes) {
-        if (!put(nodes.get(), at, r.key.clone().release()) ||
-            !put(nodes.get(), at, index_object(types.add(r.node.type))) ||
-            !put(nodes.get(), at, dict_or_none(r.node.properties)))
+    IndexColumn node_types(n), edge_types(3 * m);
+    Ref node_keys = new_list(n), node_props = new_list(n);
+    Ref edge_keys = new_list(m), names = new_list(m), edge_props = new_list(3 * m);
+    if (!node_keys || !node_props || !edge_keys || !names || !edge_props) return Ref();
+    for (std::size_t i = 0; i < n; ++i) {
+        const NodeRecord& r = s.nodes[i];
+        node_types.push(types.add(r.node.type));
+        if (!put(node_keys, i, r.key.clone().release()) ||
+            !put(node_props, i, dict_or_none(r.node.properties)))
             return Ref();
     }
-    at = 0;
-    for (const EdgeRecord& r : s.edges) {
-        const EdgeValue& e = r.edge;
-        if (!put(edges.get(), at, r.key.clone().release()) ||
-            !put(edges.get(), at, py::str(e.term->name()).release()) ||
-            !put(edges.get(), at, index_object(types.add(e.term->type()))) ||
-            !put(edges.get(), at, index_object(types.add(e.start.type))) ||
-            !put(edges.get(), at, dict_or_none(e.start.properties)) ||
-            !put(edges.get(), at, index_object(types.add(e.end.type))) ||
-            !put(edges.get(), at, dict_or_none(e.end.properties)) ||
-            !put(edges.get(), at, dict_or_none(e.properties)))
+    for (std::size_t i = 0; i < m; ++i) {
+        const EdgeValue& e = s.edges[i].edge;
+        for (const TypeRef* t : {&e.term->type(), &e.start.type, &e.end.type}) edge_types.push(types.add(*t));
+        if (!put(edge_keys, i, s.edges[i].key.clone().release()) ||
+            !put(names, i, py::str(e.term->name()).release()) ||
+            !put(edge_props, 3 * i, dict_or_none(e.start.properties)) ||
+            !put(edge_props, 3 * i + 1, dict_or_none(e.end.properties)) ||
+            !put(edge_props, 3 * i + 2, dict_or_none(e.properties)))
             return Ref();
     }
     Ref table = type_table_to_list(types);
-    if (!table) return Ref();
-    return Ref::steal(Py_BuildValue("(iOOO)", 1, table.get(), nodes.get(), edges.get()));
+    Ref node_column = node_types.to_python(), edge_column = edge_types.to_python();
+    if (!table || !node_column || !edge_column) return Ref();
+    return Ref::steal(Py_BuildValue("(iOOOOOOOO)", 1, table.get(), node_keys.get(), node_column.get(),
+                                    node_props.get(), edge_keys.get(), names.get(), edge_column.get(),
+                                    edge_props.get()));
 }
 
 bool malformed(const char* what) {
@@ -82,29 +101,26 @@ bool malformed(const char* what) {
     return false;
 }
 
-// Items of a state list as a tuple (which no code run from here can change),
-// `fields` to a record.
-Ref records(PyObject* list, Py_ssize_t fields) {
-    if (!PyList_Check(list) && !PyTuple_Check(list)) {
-        malformed("records must be a list");
-        return Ref();
-    }
-    Ref items = Ref::steal(PySequence_Tuple(list));
-    if (items && PyTuple_GET_SIZE(items.get()) % fields) {
-        malformed("a record is incomplete");
-        return Ref();
-    }
-    return items;
+// A column of `n` entries of a state: items of a list as a tuple (which no
+// code run from here can change).
+Ref column(PyObject* list, std::size_t n) {
+    Ref items = PyList_Check(list) ? Ref::steal(PySequence_Tuple(list)) : Ref();
+    if (items && static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())) == n) return items;
+    if (!PyErr_Occurred()) malformed("a column has the wrong length");
+    return Ref();
 }
 
-bool type_at(PyObject* index, const TypeTableReader& types, TypeRef& out) {
-    int overflow = 0;
-    const long long i = PyLong_Check(index) ? PyLong_AsLongLongAndOverflow(index, &overflow) : -1;
-    if (i < 0 || overflow || static_cast<std::size_t>(i) >= types.size()) {
-        if (PyErr_Occurred()) return false;
-        return malformed("a type index is out of range");
+// The types a packed column names: `n` of them.
+bool type_column(PyObject* bytes, std::size_t n, const TypeTableReader& types, std::vector<TypeRef>& out) {
+    if (!PyBytes_Check(bytes) || static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)) != 4 * n)
+        return malformed("a type column has the wrong length");
+    const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes));
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i, p += 4) {
+        const std::uint32_t index = p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t{p[3]} << 24);
+        if (index >= types.size()) return malformed("a type index is out of range");
+        out.push_back(types[index]);
     }
-    out = types[static_cast<std::size_t>(i)];
     return true;
 }
 
@@ -118,39 +134,47 @@ bool dict_at(PyObject* item, Ref& out) {
     return true;
 }
 
-bool node_at(PyObject* const* fields, const TypeTableReader& types, NodeValue& out) {
-    return type_at(fields[0], types, out.type) && dict_at(fields[1], out.properties);
-}
-
 bool read_compact(PyObject* state, PyObject* nodes, PyObject* edges) {
+    auto field = [state](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     TypeTableReader types;
-    if (!type_table_from_list(PyTuple_GET_ITEM(state, 1), types)) return false;
-    Ref node_items = records(PyTuple_GET_ITEM(state, 2), kNodeFields);
-    Ref edge_items = records(PyTuple_GET_ITEM(state, 3), kEdgeFields);
-    if (!node_items || !edge_items) return false;
+    if (!type_table_from_list(field(1), types)) return false;
+    if (!PyList_Check(field(2)) || !PyList_Check(field(5))) return malformed("keys must be lists");
+    const auto n = static_cast<std::size_t>(PyList_GET_SIZE(field(2)));
+    const auto m = static_cast<std::size_t>(PyList_GET_SIZE(field(5)));
+    std::vector<TypeRef> node_types, edge_types;
+    Ref node_keys = column(field(2), n), node_props = column(field(4), n);
+    Ref edge_keys = column(field(5), m), names = column(field(6), m), edge_props = column(field(8), 3 * m);
+    if (!node_keys || !node_props || !edge_keys || !names || !edge_props ||
+        !type_column(field(3), n, types, node_types) || !type_column(field(7), 3 * m, types, edge_types))
+        return false;
     PyTypeObject* node_cls = node_type();
     PyTypeObject* edge_cls = edge_type();
     if (!node_cls || !edge_cls) return false;
     SignalCheck signals;
-    PyObject* const* item = &PyTuple_GET_ITEM(node_items.get(), 0);
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(node_items.get()); i < n; i += kNodeFields) {
+    for (std::size_t i = 0; i < n; ++i) {
         NodeValue v;
-        if (!node_at(item + i + 1, types, v)) return false;
+        v.type = node_types[i];
+        if (!dict_at(PyTuple_GET_ITEM(node_props.get(), i), v.properties)) return false;
         Ref node = py::make_object<NodeValue>(node_cls, std::move(v));
-        if (!node || PyDict_SetItem(nodes, item[i], node.get()) < 0 || !signals()) return false;
+        if (!node || PyDict_SetItem(nodes, PyTuple_GET_ITEM(node_keys.get(), i), node.get()) < 0 ||
+            !signals())
+            return false;
     }
-    item = &PyTuple_GET_ITEM(edge_items.get(), 0);
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(edge_items.get()); i < n; i += kEdgeFields) {
+    for (std::size_t i = 0; i < m; ++i) {
         EdgeValue v;
         std::string name;
-        TypeRef type;
-        if (!py::to_utf8(item[i + 1], "state", name) || !type_at(item[i + 2], types, type) ||
-            !node_at(item + i + 3, types, v.start) || !node_at(item + i + 5, types, v.end) ||
-            !dict_at(item[i + 7], v.properties))
+        v.start.type = edge_types[3 * i + 1];
+        v.end.type = edge_types[3 * i + 2];
+        if (!py::to_utf8(PyTuple_GET_ITEM(names.get(), i), "state", name) ||
+            !dict_at(PyTuple_GET_ITEM(edge_props.get(), 3 * i), v.start.properties) ||
+            !dict_at(PyTuple_GET_ITEM(edge_props.get(), 3 * i + 1), v.end.properties) ||
+            !dict_at(PyTuple_GET_ITEM(edge_props.get(), 3 * i + 2), v.properties))
             return false;
-        v.term = std::make_shared<const Term>(std::move(name), std::move(type));
+        v.term = std::make_shared<const Term>(std::move(name), edge_types[3 * i]);
         Ref edge = py::make_object<EdgeValue>(edge_cls, std::move(v));
-        if (!edge || PyDict_SetItem(edges, item[i], edge.get()) < 0 || !signals()) return false;
+        if (!edge || PyDict_SetItem(edges, PyTuple_GET_ITEM(edge_keys.get(), i), edge.get()) < 0 ||
+            !signals())
+            return false;
     }
     return true;
 }
@@ -178,7 +202,7 @@ PyObject* graph_setstate(PyObject* self, PyObject* state) {
     const long tag = size ? PyLong_AsLong(PyTuple_GET_ITEM(state, 0)) : -1;
     if (tag == -1 && PyErr_Occurred()) PyErr_Clear();
     const bool as_dicts = tag == 0 && size == 3;
-    if (!as_dicts && !(tag == 1 && size == 4)) {
+    if (!as_dicts && !(tag == 1 && size == 9)) {
         malformed("unknown form");
         return nullptr;
     }

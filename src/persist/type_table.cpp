@@ -2,20 +2,20 @@
 
 namespace quorvel {
 
-std::uint32_t TypeTable::add_variable(const TypeRef& t) {
-    auto [it, added] = by_name_.try_emplace(t->name(), static_cast<std::uint32_t>(entries_.size()));
-    if (added) entries_.push_back({t, 0, 0});
+std::uint32_t TypeTable::add_variable(const Type& t, const TypeRef& handle) {
+    auto [it, added] = by_name_.try_emplace(t.name(), static_cast<std::uint32_t>(entries_.size()));
+    if (added) entries_.push_back({handle, 0, 0});
     return it->second;
 }
 
 bool TypeTable::find(const TypeRef& t, std::uint32_t& index) {
-    if (t->is_variable()) {
-        index = add_variable(t);
+    if (const std::uint32_t seen = t->group_in(grouping_)) {
+        index = seen - 1;
         return true;
     }
-    auto it = by_pointer_.find(t.get());
-    if (it == by_pointer_.end()) return false;
-    index = it->second;
+    if (!t->is_variable()) return false;
+    index = add_variable(*t, t);
+    t->set_group(grouping_, index + 1);
     return true;
 }
 
@@ -23,8 +23,8 @@ std::uint32_t TypeTable::add(const TypeRef& root) {
     std::uint32_t index;
     if (find(root, index)) return index;
     // Post-order over the applications not yet in the table (variables are
-    // found by name at once). A part shared within the type may be stacked
-    // twice; the second time it is found.
+    // found at once). A part shared within the type may be stacked twice;
+    // the second time it is found.
     std::vector<const TypeRef*> stack{&root};
     while (!stack.empty()) {
         const TypeRef& t = *stack.back();
@@ -43,8 +43,7 @@ std::uint32_t TypeTable::add(const TypeRef& root) {
         auto [it, added] = by_parts_.try_emplace(parts, static_cast<std::uint32_t>(entries_.size()));
         if (added) entries_.push_back({t, left, right});
         index = it->second;
-        by_pointer_.emplace(t.get(), index);
-        seen_.push_back(t);
+        t->set_group(grouping_, index + 1);
         stack.pop_back();
     }
     return index;

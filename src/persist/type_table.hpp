@@ -34,21 +34,18 @@ public:
 
 private:
     struct Entry {
-        TypeRef type;  // keeps the names the maps below point into alive
+        TypeRef type;  // keeps the names by_name_ points into alive
         std::uint32_t left = 0, right = 0;
     };
-    std::uint32_t add_variable(const TypeRef& t);
-    // The index of a variable (added if new) or of an application already
-    // seen at this address.
+    std::uint32_t add_variable(const Type& t, const TypeRef& handle);
+    // The index of a type met before (each type object remembers its index
+    // for this table) or of a variable (added if new).
     bool find(const TypeRef& t, std::uint32_t& index);
 
     std::vector<Entry> entries_;
     std::unordered_map<std::string_view, std::uint32_t> by_name_;  // variables
     std::unordered_map<std::uint64_t, std::uint32_t> by_parts_;    // applications: (left, right)
-    // Every application seen, by address; the handles are held in `seen_` so that
-    // no address is freed and reused while the table lives.
-    std::unordered_map<const Type*, std::uint32_t> by_pointer_;
-    std::vector<TypeRef> seen_;
+    std::uint64_t grouping_ = Type::new_grouping();
 };
 
 // Reading a table back, entry by entry.

@@ -4,6 +4,11 @@
 
 namespace quorvel {
 
+std::uint64_t Type::new_grouping() noexcept {
+    static std::uint64_t epochs = 0;
+    return ++epochs;
+}
+
 TypeRef Type::variable(std::string name) { return TypeRef(new Type(std::move(name))); }
 
 TypeRef Type::application(TypeRef left, TypeRef right) {

@@ -78,6 +78,8 @@ public:
     // Lets a grouping find the group of a type it has met without hashing
     // its digest again. Zero: none.
     std::uint32_t group_in(std::uint64_t epoch) const noexcept { return group_epoch_ == epoch ? group_ : 0; }
+    // An epoch no grouping has had before.
+    static std::uint64_t new_grouping() noexcept;
     void set_group(std::uint64_t epoch, std::uint32_t group) const noexcept {
         group_epoch_ = epoch;
         group_ = group;
