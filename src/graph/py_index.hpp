@@ -66,7 +66,6 @@ public:
         return gid;
     }
     std::size_t size() const noexcept { return ids_.size(); }
-    void clear() { ids_.clear(); }
 
     static constexpr std::uint32_t kNone = UINT32_MAX;
 

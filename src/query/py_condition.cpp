@@ -49,7 +49,7 @@ Tri from_bool(bool b) {
 // str's own method, called on a str (subclass included) without looking it
 // up on the object: a subclass cannot run its own code through it.
 Ref str_method(const char* name) {
-    return Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), name));
+    return py::get_attr(reinterpret_cast<PyObject*>(&PyUnicode_Type), name);  // interned: no new name per call
 }
 
 }  // namespace
