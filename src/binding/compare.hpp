@@ -31,8 +31,18 @@ inline bool plain_value(PyObject* v) noexcept {
 inline int plain_equal(PyObject* a, PyObject* b) {
     // Every plain value but a float equals itself (NaN does not).
     if (a == b && Py_TYPE(a) != &PyFloat_Type) return 1;
-    if (Py_TYPE(a) == &PyUnicode_Type && Py_TYPE(b) == &PyUnicode_Type)
+    PyTypeObject* ta = Py_TYPE(a);
+    PyTypeObject* tb = Py_TYPE(b);
+    if (ta == &PyUnicode_Type && tb == &PyUnicode_Type)
         return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
+    if (ta == &PyFloat_Type && tb == &PyFloat_Type) return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b);
+    if (ta == &PyLong_Type && tb == &PyLong_Type) {
+        // Ints that fit a long compare as longs; larger ones as Python does.
+        int over_a = 0, over_b = 0;
+        const long x = PyLong_AsLongAndOverflow(a, &over_a);
+        const long y = PyLong_AsLongAndOverflow(b, &over_b);
+        if (!over_a && !over_b) return x == y;
+    }
     return compare(a, b, Py_EQ);
 }
 

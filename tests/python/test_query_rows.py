@@ -323,6 +323,24 @@ def test_equality_is_pythons_eq_without_the_identity_short_cut(value, run, outco
         assert run(q) == outcome
 
 
+EDGE_NUMBERS = [0, 1, -1, 2 ** 63 - 1, 2 ** 63, -2 ** 63, -2 ** 63 - 1, 10 ** 30, True, False, 1.0, -0.0,
+                float("nan"), float("inf"), 1.5, "1", None]
+
+
+def test_property_maps_compare_numbers_as_python_does():
+    # Plain values are compared without calling into Python; every pair must
+    # still agree with ==, across int sizes, bool, float and NaN.
+    g = Graph()
+    node = Node(Variable("A"), {"k": None})
+    g.nodes["a"] = node
+    for stored in EDGE_NUMBERS:
+        node.properties = {"k": stored}
+        for wanted in EDGE_NUMBERS:
+            by_map = g.query().match(node="n", properties={"k": wanted}).return_count()
+            by_param = g.query().match("(n {k: $v})").parameters(v=wanted).return_count()
+            assert by_map == by_param == int(stored == wanted), (stored, wanted)
+
+
 @pytest.mark.parametrize("type_text", ["list[str]", "A -> B", "A->B", "pkg.T", "dict[str, int]", "$* -> *$",
                                        "Literal['r']", "A -> *"])
 def test_type_tests_read_types_as_node_patterns_do(type_text):
