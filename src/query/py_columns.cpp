@@ -109,11 +109,25 @@ public:
             if (const Column* c = t_.find(n)) rows_ = std::max(rows_, c->size());
         if (star && names.empty()) rows_ = t_.rows();
         for (const auto& c : cols.columns) {
-            Ref property;
-            if (c->legacy && !t_.has(c->text))
-                if (auto dot = c->text.find('.'); dot != std::string::npos)
-                    property = py::str(std::string_view(c->text).substr(dot + 1));
-            properties_.push_back(std::move(property));
+            // What each column reads, found once: a variable's column, or a
+            // variable's column and a property key.
+            Source src;
+            if (c->legacy) {
+                if (t_.has(c->text)) {
+                    src.how = Source::Bound;
+                    src.column = t_.find(c->text);
+                } else if (auto dot = c->text.find('.'); dot != std::string::npos) {
+                    src.how = Source::Projection;
+                    src.column = t_.find(c->text.substr(0, dot));
+                    src.property = py::str(std::string_view(c->text).substr(dot + 1));
+                } else {
+                    src.how = Source::Nothing;
+                }
+            } else if (c->operand.kind == cond::Operand::Kind::Variable) {
+                src.how = Source::Variable;
+                src.column = t_.find(c->operand.variable);
+            }
+            sources_.push_back(std::move(src));
         }
     }
 
@@ -124,16 +138,32 @@ public:
         const cond::Column& c = *cols_.columns[i];
         out = Value();
         if (c.star) return true;
-        if (!c.legacy) return eval_.operand(c.operand, row, out);
-        if (t_.has(c.text)) return bound(row_value(t_, c.text, row), out);
-        if (!properties_[i]) return true;
-        const Bound* b = row_value(t_, c.text.substr(0, c.text.find('.')), row);
-        if (!b) return true;
-        Ref v;
-        if (!bound_property(*b, properties_[i].get(), v)) return false;
-        if (v) {
-            out.kind = Value::Object;
-            out.object = std::move(v);
+        const Source& src = sources_[i];
+        switch (src.how) {
+            case Source::Evaluate:
+                return eval_.operand(c.operand, row, out);
+            case Source::Nothing:
+                return true;
+            case Source::Bound:
+                return bound(at(src.column, row), out);
+            case Source::Variable: {
+                // As the evaluator reads a name: a bound None is null.
+                const quorvel::Bound* b = at(src.column, row);
+                if (b && b->is_value() && b->object() == Py_None) return true;
+                return bound(b, out);
+            }
+            case Source::Projection: {
+                if (!src.property) return false;  // the key could not be made
+                const quorvel::Bound* b = at(src.column, row);
+                if (!b) return true;
+                Ref v;
+                if (!bound_property(*b, src.property.get(), v)) return false;
+                if (v) {
+                    out.kind = Value::Object;
+                    out.object = std::move(v);
+                }
+                return true;
+            }
         }
         return true;
     }
@@ -153,11 +183,22 @@ private:
         return true;
     }
 
+    struct Source {
+        enum How { Evaluate, Nothing, Bound, Variable, Projection } how = Evaluate;
+        const Column* column = nullptr;  // null: no values
+        Ref property;                    // Projection: the key
+    };
+
+    static const quorvel::Bound* at(const Column* c, std::size_t row) {
+        if (!c || row >= c->size() || (*c)[row].hole()) return nullptr;
+        return &(*c)[row];
+    }
+
     const Table& t_;
     const ParsedColumns& cols_;
     RowSource source_;
     Evaluator eval_;
-    std::vector<Ref> properties_;  // per legacy projection "v.key": key
+    std::vector<Source> sources_;  // per column
     std::size_t rows_ = 0;
 };
 
@@ -281,20 +322,19 @@ bool compute(const QueryValue& q, const ParsedColumns& cols, Results& out) {
     KeySet groups;
     std::vector<std::vector<Value>> keys;        // per group: its key columns' values
     std::vector<std::vector<Accumulator>> accs;  // per group: one per column
+    std::vector<Value> values(n);  // one row's, reused
+    std::vector<Cell> cells;       // its key, kept only by a new group
     for (std::size_t r = 0; r < reader.rows(); ++r) {
         if (!tick.ok()) return false;
-        std::vector<Value> values(n);
-        std::vector<Cell> cells;
+        cells.clear();
         for (std::size_t i = 0; i < n; ++i) {
             if (!reader.value(i, r, values[i])) return false;
             if (cols.columns[i]->aggregate != Aggregate::None) continue;
-            Cell cell;
-            if (!to_cell(values[i], cell)) return false;
-            cells.push_back(std::move(cell));
+            if (!to_cell(values[i], cells.emplace_back())) return false;
         }
         std::size_t g = 0;
         bool fresh = false;
-        if (!groups.insert(std::move(cells), g, fresh)) return false;
+        if (!groups.insert(cells, g, fresh)) return false;
         if (fresh) {
             std::vector<Value>& key = keys.emplace_back(n);
             for (std::size_t i = 0; i < n; ++i) {

@@ -215,15 +215,21 @@ bool element_cell(const Bound& b, Cell& cell);
 // their values (an unhashable value adds nothing to the hash).
 class KeySet {
 public:
-    // The index of the row equal to `cells`, added as a new one (`fresh`)
-    // when there is none. False on an error from ==.
-    bool insert(std::vector<Cell> cells, std::size_t& index, bool& fresh);
+    // The index of the row equal to `cells`, added as a new one (`fresh`,
+    // and `cells` is moved from) when there is none. False on an error
+    // from ==.
+    bool insert(std::vector<Cell>&& cells, std::size_t& index, bool& fresh);
+    bool insert(std::vector<Cell>& cells, std::size_t& index, bool& fresh) {
+        return insert(std::move(cells), index, fresh);
+    }
     std::size_t size() const noexcept { return keys_.size(); }
     const std::vector<Cell>& key(std::size_t i) const { return keys_[i]; }
 
 private:
     std::vector<std::vector<Cell>> keys_;
-    std::unordered_multimap<std::size_t, std::size_t> index_;
+    // Open addressing, linear probing: slot = (row hash, row index + 1); a
+    // zero index marks an empty slot. At most half full.
+    std::vector<std::pair<std::size_t, std::size_t>> slots_;
 };
 
 // The error of a dict changed under a walk that cannot go on.

@@ -79,6 +79,23 @@ Order compare_key(PyObject* a, PyObject* b) {
     if (!a || !b) return !a && !b ? Order::Equal : (!a ? Order::Greater : Order::Less);
     int ga = kind_group(a), gb = kind_group(b);
     if (ga != gb) return ga < gb ? Order::Less : Order::Greater;
+    // Two exact ints that fit a long, two exact floats or two exact strs
+    // order as Python orders them, with no call into Python.
+    PyTypeObject* ta = Py_TYPE(a);
+    if (ta == Py_TYPE(b)) {
+        if (ta == &PyLong_Type) {
+            int over_a = 0, over_b = 0;
+            const long x = PyLong_AsLongAndOverflow(a, &over_a);
+            const long y = PyLong_AsLongAndOverflow(b, &over_b);
+            if (!over_a && !over_b) return x < y ? Order::Less : (y < x ? Order::Greater : Order::Equal);
+        } else if (ta == &PyFloat_Type) {
+            const double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
+            return x < y ? Order::Less : (y < x ? Order::Greater : Order::Equal);  // NaN: neither
+        } else if (ta == &PyUnicode_Type) {
+            const int c = PyUnicode_Compare(a, b);
+            return c < 0 ? Order::Less : (c > 0 ? Order::Greater : Order::Equal);
+        }
+    }
     int lt = less(a, b);
     if (lt < 0) return Order::Error;
     if (lt) return Order::Less;
@@ -269,22 +286,49 @@ bool element_cell(const Bound& b, Cell& cell) {
     return value_cell(Ref::borrow(b.object()), cell);
 }
 
-bool KeySet::insert(std::vector<Cell> cells, std::size_t& index, bool& fresh) {
+namespace {
+
+// A slot for a row hash: all of its bits spread into the low ones, since
+// Python hashes of small ints are the ints themselves.
+std::size_t spread(std::size_t h) {
+    h ^= h >> 31;
+    h *= 0xbf58476d1ce4e5b9ULL;
+    return h ^ (h >> 29);
+}
+
+}  // namespace
+
+bool KeySet::insert(std::vector<Cell>&& cells, std::size_t& index, bool& fresh) {
+    if ((keys_.size() + 1) * 2 > slots_.size()) {
+        std::vector<std::pair<std::size_t, std::size_t>> grown(slots_.empty() ? 16 : slots_.size() * 2);
+        const std::size_t mask = grown.size() - 1;
+        for (const auto& slot : slots_) {
+            if (!slot.second) continue;
+            std::size_t at = spread(slot.first) & mask;
+            while (grown[at].second) at = (at + 1) & mask;
+            grown[at] = slot;
+        }
+        slots_.swap(grown);
+    }
     const std::size_t h = hash_row(cells);
-    auto [lo, hi] = index_.equal_range(h);
-    for (auto it = lo; it != hi; ++it) {
-        int eq = rows_equal(keys_[it->second], cells);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t at = spread(h) & mask;
+    for (; slots_[at].second; at = (at + 1) & mask) {
+        if (slots_[at].first != h) continue;
+        const std::size_t row = slots_[at].second - 1;
+        // A row's == may run Python code, but none of it can reach this set.
+        const int eq = rows_equal(keys_[row], cells);
         if (eq < 0) return false;
         if (eq == 1) {
-            index = it->second;
+            index = row;
             fresh = false;
             return true;
         }
     }
     index = keys_.size();
     fresh = true;
-    index_.emplace(h, index);
     keys_.push_back(std::move(cells));
+    slots_[at] = {h, index + 1};
     return true;
 }
 

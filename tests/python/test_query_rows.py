@@ -353,3 +353,52 @@ def test_type_tests_read_types_as_node_patterns_do(type_text):
     by_where = names(g.query().match(node="n").where(f"n:{type_text}").return_("n"))
     by_match = names(g.query().match(f"(n:{type_text})").return_("n"))
     assert by_where == by_match and by_where
+
+
+SORTABLE = st.one_of(st.integers(), st.floats(allow_nan=False), st.text(max_size=3))
+# Values whose hashes collide (hash(-1) == hash(-2), hash(2**61 - 1) == hash(0)) or that are equal across types.
+COLLIDING = st.sampled_from([0, -1, -2, 2 ** 61 - 1, 2 ** 62, 1, 1.0, True, "a", "b", 0.5])
+
+
+@settings(max_examples=60, deadline=None)
+@given(keys=st.lists(SORTABLE, max_size=40), ascending=st.booleans())
+def test_order_by_agrees_with_a_stable_sort(keys, ascending):
+    g = Graph()
+    for i, k in enumerate(keys):
+        n = Node(Variable(f"N{i}"), {"i": i, "k": k})
+        g.nodes[n.uid()] = n
+    rows = g.query().match(node="n").order_by("n", "k", ascending=ascending).return_("n")
+
+    def group(k):
+        return 1 if isinstance(k, str) else 0
+
+    if ascending:
+        want = sorted(range(len(keys)), key=lambda i: (group(keys[i]), keys[i]))
+    else:  # a descending sort keeps equal keys in their order too
+        want = sorted(range(len(keys)), key=lambda i: (-group(keys[i]), _Rev(keys[i])))
+    assert [r["n"].properties["i"] for r in rows] == want
+
+
+class _Rev:
+    def __init__(self, v):
+        self.v = v
+
+    def __lt__(self, other):
+        return other.v < self.v
+
+
+@settings(max_examples=60, deadline=None)
+@given(values=st.lists(COLLIDING, max_size=300))
+def test_distinct_and_grouping_agree_with_a_dict(values):
+    g = Graph()
+    for i, v in enumerate(values):
+        n = Node(Variable(f"N{i}"), {"k": v})
+        g.nodes[n.uid()] = n
+    q = g.query().match(node="n")
+    firsts = list(dict.fromkeys(values))  # first of each == class, in order
+    assert [r["n.k"] for r in q.return_distinct("n.k")] == firsts
+    counts = {}
+    for v in values:
+        counts[v] = counts.get(v, 0) + 1
+    got = g.query().match(node="n").return_("n.k", "count(*) AS c")
+    assert [(r["n.k"], r["c"]) for r in got] == list(counts.items())
