@@ -22,6 +22,23 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     return a > kAll - b ? kAll : a + b;
 }
 
+bool names(const std::vector<std::string>& list, const std::string& v) {
+    return std::find(list.begin(), list.end(), v) != list.end();
+}
+
+// Whether a later operation drops or replaces `v` before any reads it. The
+// run's result may read whatever is left at the end.
+bool dropped_unread(const std::vector<Effects>& ops, std::size_t index, const std::string& v) {
+    for (std::size_t j = index + 1; j < ops.size(); ++j) {
+        const Effects& op = ops[j];
+        if (names(op.reads, v) || names(op.firsts, v) || names(op.appends, v)) return false;
+        if (op.replaces) return true;
+        if (op.kind == Effects::Kind::Keep && !names(op.keeps, v)) return true;
+        if (op.kind == Effects::Kind::Match && names(op.binds, v)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Demand demand(const std::vector<Effects>& ops, std::size_t index, Result result) {
@@ -56,6 +73,8 @@ Demand demand(const std::vector<Effects>& ops, std::size_t index, Result result)
         }
     }
     d.rows = need;
+    for (const std::string& v : vars)
+        if (dropped_unread(ops, index, v)) d.unread.push_back(v);
     if (result != Result::Count) return d;
     // Counting only: no other operation, before or after, may look at the
     // values (a later run starts from the bindings this one leaves, so an

@@ -45,6 +45,7 @@ struct Effects {
     std::vector<std::string> firsts;   // only the first value read
     std::vector<std::string> appends;  // appended to (depends on the list's length)
     std::vector<std::string> keeps;    // with_: named, values not read
+    bool replaces = false;             // with_ of expressions: the bindings after are its columns only
     std::uint64_t count = 0;           // limit, skip
 };
 
@@ -54,6 +55,9 @@ enum class Result { Rows, Count };
 struct Demand {
     std::uint64_t rows = kAll;  // leading rows of the match that can matter
     bool count_only = false;    // only how many rows it has can matter
+    // Variables of the match whose values nothing reads before a later
+    // operation drops or replaces them: only their number of rows matters.
+    std::vector<std::string> unread;
 };
 
 // The demand on the match at `ops[index]` (whose `binds` are its variables)

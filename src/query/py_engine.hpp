@@ -104,16 +104,32 @@ public:
 // The positions of a pattern (in binding order) and the variables they name.
 // Only the last position naming a variable is kept: binding replaces, so the
 // earlier ones would never be seen.
+// Which variables of a match keep only their number of rows: all of them
+// (a count nobody reads the values of), or those nothing reads before they
+// are dropped (plan::Demand::unread).
+struct Counted {
+    bool all = false;
+    std::vector<std::string> names;
+
+    Counted() = default;
+    explicit Counted(bool every) : all(every) {}
+    explicit Counted(const plan::Demand& d) : all(d.count_only), names(d.unread) {}
+    bool operator()(const std::string& name) const {
+        return all || std::find(names.begin(), names.end(), name) != names.end();
+    }
+};
+
 class Positions {
 public:
-    Positions(std::vector<const std::optional<std::string>*> names, bool count_only)
-        : names_(std::move(names)), keep_(names_.size(), false), count_only_(count_only) {
+    Positions(std::vector<const std::optional<std::string>*> names, const Counted& counted)
+        : names_(std::move(names)), keep_(names_.size(), false), counted_(names_.size(), false) {
         for (std::size_t i = 0; i < names_.size(); ++i) {
             if (!*names_[i]) continue;
+            counted_[i] = counted(**names_[i]);
             bool later = false;
             for (std::size_t j = i + 1; j < names_.size() && !later; ++j)
                 later = *names_[j] && **names_[j] == **names_[i];
-            keep_[i] = !later && !count_only;
+            keep_[i] = !later && !counted_[i];
         }
         columns_.resize(names_.size());
     }
@@ -133,7 +149,7 @@ public:
     void bind_to(QueryValue& q) {
         for (std::size_t i = 0; i < names_.size(); ++i) {
             if (!*names_[i]) continue;
-            if (count_only_)
+            if (counted_[i])
                 q.vars().bind_counted(**names_[i], rows_);
             else if (keep_[i])
                 q.vars().bind(**names_[i], std::move(columns_[i]));
@@ -143,16 +159,16 @@ public:
 private:
     std::vector<const std::optional<std::string>*> names_;
     std::vector<bool> keep_;
+    std::vector<bool> counted_;
     std::vector<Column> columns_;
     std::size_t rows_ = 0;
-    bool count_only_;
 };
 
 // The producer of a match, or null with an exception set. With `count_only`
 // it keeps only how many rows it found.
-std::unique_ptr<MatchProducer> make_producer(QueryValue& q, const MatchOp& op, bool count_only);
+std::unique_ptr<MatchProducer> make_producer(QueryValue& q, const MatchOp& op, const Counted& counted);
 std::unique_ptr<MatchProducer> make_path_producer(QueryValue& q, const PathPatternValue& path,
-                                                  bool count_only);
+                                                  const Counted& counted);
 // For a path whose only use is its distinct end nodes (see py_run.cpp): a
 // search that finds them without listing paths, or null when the path is not
 // of a shape it answers exactly (or on an error, with the exception set).

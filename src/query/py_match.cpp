@@ -221,8 +221,8 @@ bool match_nodes_plainly(const QueryValue& q, const NodePatternValue& p, std::ui
 // whole pass can run no Python code, finds every row in that one pass.
 class NodeProducer : public MatchProducer {
 public:
-    NodeProducer(const QueryValue& q, const NodePatternValue& p, bool count_only)
-        : q_(q), p_(p), positions_({&p.variable}, count_only) {}
+    NodeProducer(const QueryValue& q, const NodePatternValue& p, const Counted& counted)
+        : q_(q), p_(p), positions_({&p.variable}, counted) {}
 
     bool produce(std::uint64_t rows) override {
         if (!started_) {
@@ -340,8 +340,8 @@ public:
 
     EdgeProducer(EdgeWalk walk, Test test, const std::optional<std::string>& start,
                  const std::optional<std::string>& edge, const std::optional<std::string>& end,
-                 bool count_only)
-        : walk_(std::move(walk)), test_(std::move(test)), positions_({&start, &edge, &end}, count_only) {}
+                 const Counted& counted)
+        : walk_(std::move(walk)), test_(std::move(test)), positions_({&start, &edge, &end}, counted) {}
 
     bool produce(std::uint64_t rows) override {
         try {
@@ -383,21 +383,21 @@ private:
 
 // The edge form: edges passing the pattern (term, term type schema,
 // properties), with their own ends.
-std::unique_ptr<MatchProducer> edge_form(QueryValue& q, const MatchEdge& m, bool count_only) {
+std::unique_ptr<MatchProducer> edge_form(QueryValue& q, const MatchEdge& m, const Counted& counted) {
     EdgeWalk walk(q.graph.edges.get(), nullptr, OrdinalSpan(), nullptr,
                   [&m](const EdgeValue& e) { return !edge_term_fits(m.pattern, e); });
     auto test = [&m](PyObject* edge, bool& fits) {
         return edge_pattern_matches(m.pattern, py::value_of<EdgeValue>(edge), fits);
     };
     return std::make_unique<EdgeProducer>(std::move(walk), test, m.start, m.pattern.variable, m.end,
-                                          count_only);
+                                          counted);
 }
 
 // The single step: two node patterns and one forward edge pattern with
 // neither term nor properties. Every edge in dict order: its term's type
 // against the schema, then its start node against the first pattern (type,
 // schema, properties), then its end node against the second.
-std::unique_ptr<MatchProducer> single_step(QueryValue& q, const PathPatternValue& path, bool count_only) {
+std::unique_ptr<MatchProducer> single_step(QueryValue& q, const PathPatternValue& path, const Counted& counted) {
     const NodePatternValue& from = path.nodes[0];
     const NodePatternValue& to = path.nodes[1];
     const EdgePatternValue& via = path.edges[0];
@@ -439,7 +439,7 @@ std::unique_ptr<MatchProducer> single_step(QueryValue& q, const PathPatternValue
     }
     EdgeWalk walk(edges, std::move(index), candidates, nullptr, pass_over);
     return std::make_unique<EdgeProducer>(std::move(walk), test, from.variable, via.variable, to.variable,
-                                          count_only);
+                                          counted);
 }
 
 bool plain_single_step(const PathPatternValue& path) {
@@ -450,22 +450,22 @@ bool plain_single_step(const PathPatternValue& path) {
 
 }  // namespace
 
-std::unique_ptr<MatchProducer> make_producer(QueryValue& q, const MatchOp& op, bool count_only) {
+std::unique_ptr<MatchProducer> make_producer(QueryValue& q, const MatchOp& op, const Counted& counted) {
     if (const auto* node = std::get_if<NodePatternValue>(&op))
-        return std::make_unique<NodeProducer>(q, *node, count_only);
-    if (const auto* edge = std::get_if<MatchEdge>(&op)) return edge_form(q, *edge, count_only);
+        return std::make_unique<NodeProducer>(q, *node, counted);
+    if (const auto* edge = std::get_if<MatchEdge>(&op)) return edge_form(q, *edge, counted);
     const PathPatternValue& path = std::get<PathPatternValue>(op);
     if (path.nodes.empty() || path.nodes.size() != path.edges.size() + 1) {
         raise(QuorvelError::invalid_query("a path needs one more node than edges", "match"));
         return nullptr;
     }
-    if (path.edges.empty()) return std::make_unique<NodeProducer>(q, path.nodes[0], count_only);
-    if (plain_single_step(path)) return single_step(q, path, count_only);
-    return make_path_producer(q, path, count_only);
+    if (path.edges.empty()) return std::make_unique<NodeProducer>(q, path.nodes[0], counted);
+    if (plain_single_step(path)) return single_step(q, path, counted);
+    return make_path_producer(q, path, counted);
 }
 
 bool execute_match(QueryValue& q, const MatchOp& op, const plan::Demand& demand) {
-    auto producer = make_producer(q, op, demand.count_only);
+    auto producer = make_producer(q, op, Counted(demand));
     if (!producer || !producer->produce(demand.rows)) return false;
     producer->bind_to(q);
     return true;

@@ -136,11 +136,11 @@ struct NodeAt {
 
 class PathMatcher : public MatchProducer {
 public:
-    PathMatcher(QueryValue& q, const PathPatternValue& path, bool count_only)
+    PathMatcher(QueryValue& q, const PathPatternValue& path, const Counted& counted)
         : q_(q),
           path_(path),
           segments_(path.edges.size()),
-          positions_(names_of(path), count_only),
+          positions_(names_of(path), counted),
           counting_(!positions_.any_kept()) {
         for (const NodePatternValue& n : path.nodes)
             open_node_.push_back(!n.type_obj && !n.type_schema && n.properties.empty());
@@ -569,7 +569,7 @@ private:
 class ReachProducer : public MatchProducer {
 public:
     ReachProducer(QueryValue& q, const PathPatternValue& path)
-        : q_(q), path_(path), positions_({&path.nodes[1].variable}, false) {}
+        : q_(q), path_(path), positions_({&path.nodes[1].variable}, Counted()) {}
 
     static bool eligible(const PathPatternValue& path) {
         if (path.nodes.size() != 2 || path.edges.size() != 1) return false;
@@ -693,8 +693,8 @@ std::unique_ptr<MatchProducer> make_reach_producer(QueryValue& q, const PathPatt
 }
 
 std::unique_ptr<MatchProducer> make_path_producer(QueryValue& q, const PathPatternValue& path,
-                                                  bool count_only) {
-    auto matcher = std::make_unique<PathMatcher>(q, path, count_only);
+                                                  const Counted& counted) {
+    auto matcher = std::make_unique<PathMatcher>(q, path, counted);
     if (!matcher->open()) return nullptr;
     return matcher;
 }

@@ -83,8 +83,12 @@ Effects effects_of(const QueryOperation& op) {
                 } else {
                     // Expressions read values; aggregates make new rows.
                     e.kind = Effects::Kind::Filter;
+                    e.replaces = true;
                     e.reads = o.variables;
                     for (const auto& c : o.columns.columns) {
+                        // A plain "v.key" among expressions reads v.
+                        if (auto dot = c->text.find('.'); c->legacy && dot != std::string::npos)
+                            e.reads.push_back(c->text.substr(0, dot));
                         std::vector<const cond::Operand*> stack{&c->operand};
                         while (!stack.empty()) {
                             const cond::Operand* x = stack.back();
@@ -228,7 +232,7 @@ bool run_streaming(QueryValue& q, const std::vector<const QueryOperation*>& ops,
             return execute_match(q, op, demand);
         }
     }
-    auto producer = make_producer(q, op, false);
+    auto producer = make_producer(q, op, Counted());
     if (!producer) return false;
     // Rows of the bindings that the match does not replace.
     const std::size_t others = q.vars().rows_except(vars);

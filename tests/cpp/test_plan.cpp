@@ -116,6 +116,40 @@ TEST(Demand, EarlierOperationsReadingTheMatchForbidCountingOnly) {
     EXPECT_TRUE(demand(ops, 1, Result::Count).count_only);
 }
 
+TEST(Demand, VariablesDroppedBeforeAnyoneReadsThemAreOnlyCounted) {
+    using K = Effects::Kind;
+    auto keep = [](std::vector<std::string> names) {
+        Effects e;
+        e.kind = K::Keep;
+        e.keeps = std::move(names);
+        return e;
+    };
+    auto replace = [](std::vector<std::string> reads) {
+        Effects e;
+        e.kind = K::Filter;
+        e.replaces = true;
+        e.reads = std::move(reads);
+        return e;
+    };
+    auto filter = [](std::vector<std::string> reads) {
+        Effects e;
+        e.kind = K::Filter;
+        e.reads = std::move(reads);
+        return e;
+    };
+    const std::vector<std::pair<std::vector<Effects>, std::vector<std::string>>> cases = {
+        {{match({"a", "e", "b"}), replace({"a", "e"})}, {"b"}},
+        {{match({"a", "e", "b"}), keep({"a"}), replace({"a"})}, {"e", "b"}},
+        {{match({"a", "b"}), match({"b"})}, {"b"}},
+        {{match({"a", "b"}), filter({"b"}), replace({})}, {"a"}},
+        {{match({"a", "b"}), write({}, {"a"}), replace({})}, {"b"}},
+        {{match({"a", "b"}), write({}, {}, {"b"}), keep({})}, {"a"}},
+        {{match({"a", "b"}), op(K::Limit, 1), op(K::Reorder)}, {}},  // the result may read both
+        {{match({"a", "b"})}, {}},
+    };
+    for (const auto& [ops, unread] : cases) EXPECT_EQ(demand(ops, 0, Result::Rows).unread, unread);
+}
+
 TEST(Reading, DirectionTexts) {
     EXPECT_EQ(reading_of("backward"), Reading::Backward);
     EXPECT_EQ(reading_of("any"), Reading::Any);
