@@ -28,9 +28,9 @@ bool names(const std::vector<std::string>& list, const std::string& v) {
 
 // Whether a later operation drops or replaces `v` before any reads it. The
 // run's result may read whatever is left at the end.
-bool dropped_unread(const std::vector<Effects>& ops, std::size_t index, const std::string& v) {
+bool dropped_unread(const std::vector<const Effects*>& ops, std::size_t index, const std::string& v) {
     for (std::size_t j = index + 1; j < ops.size(); ++j) {
-        const Effects& op = ops[j];
+        const Effects& op = *ops[j];
         if (names(op.reads, v) || names(op.firsts, v) || names(op.appends, v)) return false;
         if (op.replaces) return true;
         if (op.kind == Effects::Kind::Keep && !names(op.keeps, v)) return true;
@@ -41,15 +41,15 @@ bool dropped_unread(const std::vector<Effects>& ops, std::size_t index, const st
 
 }  // namespace
 
-Demand demand(const std::vector<Effects>& ops, std::size_t index, Result result) {
-    const std::vector<std::string>& vars = ops[index].binds;
+Demand demand(const std::vector<const Effects*>& ops, std::size_t index, Result result) {
+    const std::vector<std::string>& vars = ops[index]->binds;
     Demand d;
     // Leading rows that matter, from the end of the queue backwards: a limit
     // keeps its count, a skip needs that many more, filters and sorts may
     // bring any row forward.
     std::uint64_t need = kAll;
     for (std::size_t j = ops.size(); j-- > index + 1;) {
-        const Effects& op = ops[j];
+        const Effects& op = *ops[j];
         switch (op.kind) {
             case Effects::Kind::Limit:
                 need = std::min(need, op.count);
@@ -81,11 +81,18 @@ Demand demand(const std::vector<Effects>& ops, std::size_t index, Result result)
     // earlier operation would see them then).
     for (std::size_t j = 0; j < ops.size(); ++j) {
         if (j == index) continue;
-        const Effects& op = ops[j];
+        const Effects& op = *ops[j];
         if (touches(op.reads, vars) || touches(op.firsts, vars) || touches(op.appends, vars)) return d;
     }
     d.count_only = true;
     return d;
+}
+
+Demand demand(const std::vector<Effects>& ops, std::size_t index, Result result) {
+    std::vector<const Effects*> refs;
+    refs.reserve(ops.size());
+    for (const Effects& e : ops) refs.push_back(&e);
+    return demand(refs, index, result);
 }
 
 }  // namespace quorvel::plan

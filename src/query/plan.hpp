@@ -62,6 +62,7 @@ struct Demand {
 
 // The demand on the match at `ops[index]` (whose `binds` are its variables)
 // from everything else in the queue and the result.
+Demand demand(const std::vector<const Effects*>& ops, std::size_t index, Result result);
 Demand demand(const std::vector<Effects>& ops, std::size_t index, Result result);
 
 }  // namespace quorvel::plan

@@ -121,46 +121,52 @@ struct Counted {
 
 class Positions {
 public:
-    Positions(std::vector<const std::optional<std::string>*> names, const Counted& counted)
-        : names_(std::move(names)), keep_(names_.size(), false), counted_(names_.size(), false) {
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            if (!*names_[i]) continue;
-            counted_[i] = counted(**names_[i]);
+    Positions(std::vector<const std::optional<std::string>*> names, const Counted& counted) {
+        slots_.resize(names.size());
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            Slot& s = slots_[i];
+            s.name = names[i];
+            if (!*s.name) continue;
+            s.counted = counted(**s.name);
             bool later = false;
-            for (std::size_t j = i + 1; j < names_.size() && !later; ++j)
-                later = *names_[j] && **names_[j] == **names_[i];
-            keep_[i] = !later && !counted_[i];
+            for (std::size_t j = i + 1; j < names.size() && !later; ++j)
+                later = *names[j] && **names[j] == **s.name;
+            s.keep = !later && !s.counted;
         }
-        columns_.resize(names_.size());
     }
 
-    bool kept(std::size_t pos) const { return keep_[pos]; }
-    bool any_kept() const { return std::find(keep_.begin(), keep_.end(), true) != keep_.end(); }
-    void add(std::size_t pos, Bound b) { columns_[pos].push_back(std::move(b)); }
+    bool kept(std::size_t pos) const { return slots_[pos].keep; }
+    bool any_kept() const {
+        return std::any_of(slots_.begin(), slots_.end(), [](const Slot& s) { return s.keep; });
+    }
+    void add(std::size_t pos, Bound b) { slots_[pos].column.push_back(std::move(b)); }
     void row_done() { ++rows_; }
     std::size_t rows() const { return rows_; }
 
     const Column* column(const std::string& name) const {
-        for (std::size_t i = 0; i < names_.size(); ++i)
-            if (keep_[i] && **names_[i] == name) return &columns_[i];
+        for (const Slot& s : slots_)
+            if (s.keep && **s.name == name) return &s.column;
         return nullptr;
     }
 
     void bind_to(QueryValue& q) {
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            if (!*names_[i]) continue;
-            if (counted_[i])
-                q.vars().bind_counted(**names_[i], rows_);
-            else if (keep_[i])
-                q.vars().bind(**names_[i], std::move(columns_[i]));
+        for (Slot& s : slots_) {
+            if (!*s.name) continue;
+            if (s.counted)
+                q.vars().bind_counted(**s.name, rows_);
+            else if (s.keep)
+                q.vars().bind(**s.name, std::move(s.column));
         }
     }
 
 private:
-    std::vector<const std::optional<std::string>*> names_;
-    std::vector<bool> keep_;
-    std::vector<bool> counted_;
-    std::vector<Column> columns_;
+    struct Slot {
+        const std::optional<std::string>* name = nullptr;
+        bool keep = false;     // this position's values are the variable's
+        bool counted = false;  // the variable keeps only its number of rows
+        Column column;
+    };
+    std::vector<Slot> slots_;
     std::size_t rows_ = 0;
 };
 

@@ -17,6 +17,7 @@
 #include "graph/py_graph.hpp"
 #include "patterns/py_patterns.hpp"
 #include "query/bound.hpp"
+#include "query/plan.hpp"
 #include "query/py_columns.hpp"
 #include "query/py_condition.hpp"
 
@@ -92,6 +93,9 @@ struct MergeOperation {
 using QueryOperation = std::variant<MatchOperation, WhereOp, CreateOperation, SetOp, DeleteOp, MergeOperation,
                                     WithOp, OrderByOp, LimitOp, SkipOp>;
 
+// What a queued operation does with variables (py_run.cpp).
+plan::Effects effects_of(const QueryOperation& op);
+
 // Sharing between a query and the copies its builders return.
 //
 // Every builder appends to the receiver and returns an independent copy, so
@@ -116,6 +120,9 @@ public:
     std::size_t size() const noexcept { return size_; }
     // The operations, first to last. They stay valid while this list lives.
     std::vector<const QueryOperation*> in_order() const;
+    // What each does with variables, first to last, summed up once per
+    // queued operation (effects_of); throws std::bad_alloc.
+    std::vector<const plan::Effects*> effects_in_order() const;
 
     int traverse(visitproc visit, void* arg) const {
         QV_VISIT(tail_);

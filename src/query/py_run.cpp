@@ -41,6 +41,8 @@ Effects effects_of_match(const MatchOp& op) {
     return e;
 }
 
+}  // namespace
+
 Effects effects_of(const QueryOperation& op) {
     Effects e;
     e.kind = Effects::Kind::Write;
@@ -112,6 +114,8 @@ Effects effects_of(const QueryOperation& op) {
         op);
     return e;
 }
+
+namespace {
 
 // Calls `f` on the required properties of every pattern of a payload.
 template <class Payload, class F>
@@ -210,9 +214,9 @@ std::size_t stream_end(const std::vector<const QueryOperation*>& ops, std::size_
 // start, since nothing before could be seen. Returns false on an error; sets
 // `next` to the operation to go on with.
 bool run_streaming(QueryValue& q, const std::vector<const QueryOperation*>& ops,
-                   const std::vector<Effects>& effects, std::size_t match, std::size_t limit,
+                   const std::vector<const Effects*>& effects, std::size_t match, std::size_t limit,
                    const MatchOp& op, const plan::Demand& demand, std::size_t& next) {
-    const std::vector<std::string>& vars = effects[match].binds;
+    const std::vector<std::string>& vars = effects[match]->binds;
     for (std::size_t j = match + 1; j < limit; ++j) {
         const auto* w = std::get_if<WhereOp>(ops[j]);
         if (!w) continue;
@@ -305,17 +309,17 @@ bool reads_distinct_ends(const ParsedColumns* cols, bool distinct, const std::st
 
 // The last operation is a path match whose only use is its distinct end
 // nodes: no other operation names its variables, the result reads only them.
-bool only_ends_matter(const std::vector<Effects>& effects, std::size_t match, const PathPatternValue& path,
+bool only_ends_matter(const std::vector<const Effects*>& effects, std::size_t match, const PathPatternValue& path,
                       const ParsedColumns* cols, bool distinct) {
     if (match + 1 != effects.size() || path.nodes.size() != 2 || !path.nodes[1].variable) return false;
-    const std::vector<std::string>& vars = effects[match].binds;
+    const std::vector<std::string>& vars = effects[match]->binds;
     auto mentions = [&](const std::vector<std::string>& names) {
         for (const std::string& n : names)
             if (std::find(vars.begin(), vars.end(), n) != vars.end()) return true;
         return false;
     };
     for (std::size_t j = 0; j < match; ++j) {
-        const Effects& op = effects[j];
+        const Effects& op = *effects[j];
         if (mentions(op.reads) || mentions(op.firsts) || mentions(op.appends)) return false;
     }
     return reads_distinct_ends(cols, distinct, *path.nodes[1].variable);
@@ -331,12 +335,9 @@ bool execute_operations(QueryValue& q, ResultKind result, std::size_t* rows, con
     const std::vector<const QueryOperation*> ops = q.operations.in_order();
     // What each operation does with variables, summed up only when a match
     // is not last or the result is a count (otherwise nothing can cut it).
-    std::vector<Effects> effects;
-    auto summary = [&]() -> const std::vector<Effects>& {
-        if (effects.empty()) {
-            effects.reserve(ops.size());
-            for (const QueryOperation* op : ops) effects.push_back(effects_of(*op));
-        }
+    std::vector<const Effects*> effects;
+    auto summary = [&]() -> const std::vector<const Effects*>& {
+        if (effects.empty()) effects = q.operations.effects_in_order();
         return effects;
     };
     const plan::Result wanted = result == ResultKind::Count ? plan::Result::Count : plan::Result::Rows;

@@ -40,6 +40,8 @@ int traverse_operation(const QueryOperation& op, visitproc visit, void* arg) {
 struct OpCell {
     QueryOperation op;
     py::Ref prev;  // the cell before, or null for the first
+    // The operation's effects, made by the first run that asks.
+    mutable std::unique_ptr<const plan::Effects> effects;
 
     OpCell(QueryOperation o, py::Ref p) : op(std::move(o)), prev(std::move(p)) {}
     int traverse(visitproc visit, void* arg) const {
@@ -127,6 +129,18 @@ std::vector<const QueryOperation*> OpList::in_order() const {
         cell = c.prev.get();
     }
     return ops;
+}
+
+std::vector<const plan::Effects*> OpList::effects_in_order() const {
+    std::vector<const plan::Effects*> out(size_);
+    PyObject* cell = tail_.get();
+    for (std::size_t i = size_; i-- > 0 && cell;) {
+        const OpCell& c = py::value_of<OpCell>(cell);
+        if (!c.effects) c.effects = std::make_unique<const plan::Effects>(effects_of(c.op));
+        out[i] = c.effects.get();
+        cell = c.prev.get();
+    }
+    return out;
 }
 
 const Table& SharedVars::view() const noexcept {
