@@ -27,8 +27,11 @@ bool names(const std::vector<std::string>& list, const std::string& v) {
 }
 
 // Whether a later operation drops or replaces `v` before any reads it. The
-// run's result may read whatever is left at the end.
+// run's result may read whatever is left at the end; an operation before the
+// match may read it in the next run, if this one stops early on an error.
 bool dropped_unread(const std::vector<const Effects*>& ops, std::size_t index, const std::string& v) {
+    for (std::size_t j = 0; j < index; ++j)
+        if (names(ops[j]->reads, v) || names(ops[j]->firsts, v) || names(ops[j]->appends, v)) return false;
     for (std::size_t j = index + 1; j < ops.size(); ++j) {
         const Effects& op = *ops[j];
         if (names(op.reads, v) || names(op.firsts, v) || names(op.appends, v)) return false;

@@ -148,6 +148,9 @@ TEST(Demand, VariablesDroppedBeforeAnyoneReadsThemAreOnlyCounted) {
         {{match({"a", "b"})}, {}},
     };
     for (const auto& [ops, unread] : cases) EXPECT_EQ(demand(ops, 0, Result::Rows).unread, unread);
+    // An earlier operation reads them in the next run if this one stops on an error.
+    const std::vector<Effects> after_a_read = {write({"b"}), match({"a", "b"}), replace({})};
+    EXPECT_EQ(demand(after_a_read, 1, Result::Rows).unread, std::vector<std::string>{"a"});
 }
 
 TEST(Reading, DirectionTexts) {
