@@ -27,6 +27,15 @@ inline bool plain_value(PyObject* v) noexcept {
     return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || v == Py_None;
 }
 
+// Both exact ints that fit a long: their values, with no call into Python.
+inline bool both_longs(PyObject* a, PyObject* b, long& x, long& y) noexcept {
+    if (Py_TYPE(a) != &PyLong_Type || Py_TYPE(b) != &PyLong_Type) return false;
+    int over_a = 0, over_b = 0;
+    x = PyLong_AsLongAndOverflow(a, &over_a);
+    y = PyLong_AsLongAndOverflow(b, &over_b);
+    return !over_a && !over_b;
+}
+
 // a == b for two plain values: 1, 0, or -1 with an exception set.
 inline int plain_equal(PyObject* a, PyObject* b) {
     // Every plain value but a float equals itself (NaN does not).
@@ -36,13 +45,7 @@ inline int plain_equal(PyObject* a, PyObject* b) {
     if (ta == &PyUnicode_Type && tb == &PyUnicode_Type)
         return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
     if (ta == &PyFloat_Type && tb == &PyFloat_Type) return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b);
-    if (ta == &PyLong_Type && tb == &PyLong_Type) {
-        // Ints that fit a long compare as longs; larger ones as Python does.
-        int over_a = 0, over_b = 0;
-        const long x = PyLong_AsLongAndOverflow(a, &over_a);
-        const long y = PyLong_AsLongAndOverflow(b, &over_b);
-        if (!over_a && !over_b) return x == y;
-    }
+    if (long x, y; both_longs(a, b, x, y)) return x == y;  // larger ints as Python compares them
     return compare(a, b, Py_EQ);
 }
 

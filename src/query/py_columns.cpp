@@ -397,14 +397,7 @@ Ref column_rows(const QueryValue& q, const ParsedColumns& parsed, bool distinct)
                 if (!obj || PyDict_SetItem(row.get(), keys[i].get(), obj.get()) < 0) return Ref();
                 if (distinct && !to_cell(values[i], cells[i])) return Ref();
             }
-            if (PyDict_GET_SIZE(row.get()) == 0) continue;
-            if (distinct) {
-                std::size_t at = 0;
-                bool fresh = false;
-                if (!seen.insert(std::move(cells), at, fresh)) return Ref();
-                if (!fresh) continue;
-            }
-            if (PyList_Append(rows.get(), row.get()) < 0) return Ref();
+            if (!keep_row(rows.get(), row.get(), distinct ? &seen : nullptr, std::move(cells))) return Ref();
         }
         return rows;
     } catch (const std::bad_alloc&) {

@@ -112,7 +112,6 @@ struct Counted {
     std::vector<std::string> names;
 
     Counted() = default;
-    explicit Counted(bool every) : all(every) {}
     explicit Counted(const plan::Demand& d) : all(d.count_only), names(d.unread) {}
     bool operator()(const std::string& name) const {
         return all || std::find(names.begin(), names.end(), name) != names.end();
@@ -253,6 +252,10 @@ private:
     // zero index marks an empty slot. At most half full.
     std::vector<std::pair<std::size_t, std::size_t>> slots_;
 };
+
+// Appends a result row to `rows` unless it is empty or, with `seen`, equal
+// to one kept before (its key is `cells`). False on an error.
+bool keep_row(PyObject* rows, PyObject* row, KeySet* seen, std::vector<Cell>&& cells);
 
 // The error of a dict changed under a walk that cannot go on.
 bool dict_changed(PyObject* dict, Py_ssize_t size_before);

@@ -81,14 +81,11 @@ Order compare_key(PyObject* a, PyObject* b) {
     if (ga != gb) return ga < gb ? Order::Less : Order::Greater;
     // Two exact ints that fit a long, two exact floats or two exact strs
     // order as Python orders them, with no call into Python.
+    if (long x, y; py::both_longs(a, b, x, y))
+        return x < y ? Order::Less : (y < x ? Order::Greater : Order::Equal);
     PyTypeObject* ta = Py_TYPE(a);
     if (ta == Py_TYPE(b)) {
-        if (ta == &PyLong_Type) {
-            int over_a = 0, over_b = 0;
-            const long x = PyLong_AsLongAndOverflow(a, &over_a);
-            const long y = PyLong_AsLongAndOverflow(b, &over_b);
-            if (!over_a && !over_b) return x < y ? Order::Less : (y < x ? Order::Greater : Order::Equal);
-        } else if (ta == &PyFloat_Type) {
+        if (ta == &PyFloat_Type) {
             const double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
             return x < y ? Order::Less : (y < x ? Order::Greater : Order::Equal);  // NaN: neither
         } else if (ta == &PyUnicode_Type) {
@@ -332,6 +329,17 @@ bool KeySet::insert(std::vector<Cell>&& cells, std::size_t& index, bool& fresh) 
     return true;
 }
 
+bool keep_row(PyObject* rows, PyObject* row, KeySet* seen, std::vector<Cell>&& cells) {
+    if (PyDict_GET_SIZE(row) == 0) return true;
+    if (seen) {
+        std::size_t at = 0;
+        bool fresh = false;
+        if (!seen->insert(std::move(cells), at, fresh)) return false;
+        if (!fresh) return true;
+    }
+    return PyList_Append(rows, row) == 0;
+}
+
 Ref form_rows(const QueryValue& q, const std::vector<std::string>& variables, bool distinct) {
     Ref rows = Ref::steal(PyList_New(0));
     const Table& t = q.vars();
@@ -386,14 +394,7 @@ Ref form_rows(const QueryValue& q, const std::vector<std::string>& variables, bo
                 if (PyDict_SetItem(row.get(), c.key.get(), obj.get()) < 0) return Ref();
                 if (distinct) cells[col] = std::move(cell);
             }
-            if (PyDict_GET_SIZE(row.get()) == 0) continue;
-            if (distinct) {
-                std::size_t at = 0;
-                bool fresh = false;
-                if (!seen.insert(std::move(cells), at, fresh)) return Ref();
-                if (!fresh) continue;
-            }
-            if (PyList_Append(rows.get(), row.get()) < 0) return Ref();
+            if (!keep_row(rows.get(), row.get(), distinct ? &seen : nullptr, std::move(cells))) return Ref();
         }
     } catch (const std::bad_alloc&) {
         PyErr_Format(PyExc_MemoryError, "out of memory after forming %zd rows", PyList_GET_SIZE(rows.get()));
