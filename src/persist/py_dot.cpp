@@ -111,7 +111,7 @@ private:
     std::string scratch_;
     TypeTable types_;  // equal types get one index: how ends find their node
     std::unordered_set<std::string> drawn_;
-    SignalCheck signals_;
+    py::Ticker signals_;
 };
 
 }  // namespace

@@ -71,7 +71,9 @@ Ref compact_state(const GraphSnapshot& s) {
     Ref node_keys = new_list(n), node_props = new_list(n);
     Ref edge_keys = new_list(m), names = new_list(m), edge_props = new_list(3 * m);
     if (!node_keys || !node_props || !edge_keys || !names || !edge_props) return Ref();
+    py::Ticker signals;
     for (std::size_t i = 0; i < n; ++i) {
+        if (!signals()) return Ref();
         const NodeRecord& r = s.nodes[i];
         node_types.push(types.add(r.node.type));
         if (!put(node_keys, i, r.key.clone().release()) ||
@@ -79,6 +81,7 @@ Ref compact_state(const GraphSnapshot& s) {
             return Ref();
     }
     for (std::size_t i = 0; i < m; ++i) {
+        if (!signals()) return Ref();
         const EdgeValue& e = s.edges[i].edge;
         for (const TypeRef* t : {&e.term->type(), &e.start.type, &e.end.type}) edge_types.push(types.add(*t));
         if (!put(edge_keys, i, s.edges[i].key.clone().release()) ||
@@ -150,7 +153,7 @@ bool read_compact(PyObject* state, PyObject* nodes, PyObject* edges) {
     PyTypeObject* node_cls = node_type();
     PyTypeObject* edge_cls = edge_type();
     if (!node_cls || !edge_cls) return false;
-    SignalCheck signals;
+    py::Ticker signals;
     for (std::size_t i = 0; i < n; ++i) {
         NodeValue v;
         v.type = node_types[i];

@@ -483,7 +483,7 @@ private:
 
     std::string_view text_;
     PyObject* source_;
-    SignalCheck signals_;
+    py::Ticker signals_;
     // Where reading stands, for errors.
     Section section_ = SectionCount;
     std::size_t index_ = npos;

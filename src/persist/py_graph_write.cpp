@@ -48,18 +48,12 @@ struct Holder {
     std::uint32_t record;
 };
 
-struct PairHash {
-    std::size_t operator()(const std::pair<std::uint32_t, PyObject*>& p) const noexcept {
-        return std::hash<PyObject*>()(p.second) ^ (std::size_t{p.first} * 0x9E3779B97F4A7C15ull);
-    }
-};
-
 class GraphWriter {
 public:
     GraphWriter(const GraphSnapshot& s, OutputSink& out) : s_(s), out_(out), text_(out.text()) {}
 
     bool write() {
-        collect();
+        if (!collect()) return false;
         text_ += "{\"format\":";
         json::append_string(text_, kGraphFileFormat);
         text_ += ",\"version\":";
@@ -116,7 +110,7 @@ private:
         return end;
     }
 
-    void collect() {
+    bool collect() {
         const std::size_t nodes = s_.nodes.size(), edges = s_.edges.size();
         types_.reserve(nodes);
         props_.reserve(nodes + edges);
@@ -124,6 +118,7 @@ private:
         node_types_.reserve(nodes);
         node_props_.reserve(nodes);
         for (std::uint32_t i = 0; i < nodes; ++i) {
+            if (!signals_()) return false;
             const NodeValue& n = s_.nodes[i].node;
             const std::uint32_t type = types_.add(n.type),
                                 props = add_properties(n.properties, {Holder::Node, i});
@@ -138,6 +133,7 @@ private:
         }
         edges_.reserve(edges);
         for (std::uint32_t i = 0; i < edges; ++i) {
+            if (!signals_()) return false;
             const EdgeValue& e = s_.edges[i].edge;
             EdgeIndices x;
             x.type = types_.add(e.term->type());
@@ -146,6 +142,7 @@ private:
             x.props = add_properties(e.properties, {Holder::Edge, i});
             edges_.push_back(x);
         }
+        return true;
     }
 
     bool write_types() {
@@ -406,7 +403,7 @@ private:
     OutputSink& out_;
     std::string& text_;
     std::string scratch_;
-    SignalCheck signals_;
+    py::Ticker signals_;
 
     TypeTable types_;
     std::vector<std::uint32_t> node_types_, node_props_;

@@ -73,12 +73,6 @@ Ref call_with_flags(PyObject* obj, const char* method, std::initializer_list<con
     return Ref::steal(PyObject_Call(callable.get(), args.get(), kwargs.get()));
 }
 
-struct PairHash {
-    std::size_t operator()(const std::pair<std::uint32_t, PyObject*>& p) const noexcept {
-        return std::hash<PyObject*>()(p.second) ^ (std::size_t{p.first} * 0x9E3779B97F4A7C15ull);
-    }
-};
-
 class ToNetworkx {
 public:
     explicit ToNetworkx(const GraphSnapshot& s) : s_(s) {}
@@ -115,9 +109,13 @@ public:
         added = py::call_method(graph.get(), "add_edges_from", {edges.get()});
         if (!added) return Ref();
         Ref attrs = py::get_attr(graph.get(), "graph");
-        if (!attrs || !PyDict_Check(attrs.get()) ||
-            PyDict_SetItemString(attrs.get(), kEdgeOrder, order.get()) < 0)
+        if (!attrs) return Ref();
+        if (!PyDict_Check(attrs.get())) {
+            PyErr_Format(PyExc_TypeError, "the networkx graph's attribute \"graph\" must be a dict, not %s",
+                         Py_TYPE(attrs.get())->tp_name);
             return Ref();
+        }
+        if (PyDict_SetItemString(attrs.get(), kEdgeOrder, order.get()) < 0) return Ref();
         return graph;
     }
 
@@ -158,7 +156,7 @@ private:
     Ref ids_;          // every node id given out
     std::unordered_map<std::pair<std::uint32_t, PyObject*>, Ref, PairHash> by_value_;
     std::vector<Ref> held_;  // the dicts by_value_ points at
-    SignalCheck signals_;
+    py::Ticker signals_;
 };
 
 // ---- from_networkx ----
@@ -185,15 +183,18 @@ bool read_type(PyObject* id, PyObject* type, TypeRef& out) {
     return false;
 }
 
-// An attribute of a node or edge, or null (no exception) when it is absent.
+// An attribute of a node or edge, or null when it is absent. False when the
+// lookup itself raised (a key's __eq__ may).
 bool attribute(PyObject* data, const char* name, Ref& out) {
-    out = Ref::borrow(PyDict_GetItemString(data, name));
-    return true;
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key) return false;
+    out = Ref::borrow(PyDict_GetItemWithError(data, key.get()));
+    return out || !PyErr_Occurred();
 }
 
 // The "properties" attribute: a dict (shared), or a new one when absent or None.
 bool read_properties(const char* what, PyObject* id, PyObject* data, Ref& out) {
-    attribute(data, "properties", out);
+    if (!attribute(data, "properties", out)) return false;
     if (!out || out.get() == Py_None) {
         out = Ref::steal(PyDict_New());
         return bool(out);
@@ -208,7 +209,9 @@ bool read_properties(const char* what, PyObject* id, PyObject* data, Ref& out) {
 Ref view_items(PyObject* view, Py_ssize_t size) {
     Ref items = Ref::steal(PySequence_List(view));
     if (!items) return Ref();
+    py::Ticker signals;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        if (!signals()) return Ref();
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != size ||
             !PyDict_Check(PyTuple_GET_ITEM(item, size - 1))) {
@@ -238,12 +241,14 @@ bool store(PyObject* dict, PyObject* key, PyObject* value, const char* what) {
 bool in_edge_order(PyObject* g, PyObject* found, PyObject* edges) {
     Ref attrs = py::get_attr(g, "graph");
     if (!attrs) return false;
-    Ref order =
-        PyDict_Check(attrs.get()) ? Ref::borrow(PyDict_GetItemString(attrs.get(), kEdgeOrder)) : Ref();
+    Ref order;
+    if (PyDict_Check(attrs.get()) && !attribute(attrs.get(), kEdgeOrder, order)) return false;
     if (order && PyList_Check(order.get())) {
         Ref keys = Ref::steal(PySequence_Tuple(order.get()));
         if (!keys) return false;
+        py::Ticker signals;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys.get()); ++i) {
+            if (!signals()) return false;
             PyObject* key = PyTuple_GET_ITEM(keys.get(), i);
             if (!PyUnicode_CheckExact(key)) continue;
             Ref edge = Ref::borrow(PyDict_GetItemWithError(found, key));
@@ -275,12 +280,12 @@ PyObject* from_networkx(PyObject* g) {
     Ref by_id = Ref::steal(PyDict_New());  // networkx id -> Node, detached ones too
     Ref found = Ref::steal(PyDict_New());  // key -> Edge, in networkx's order
     if (!nodes || !edges || !by_id || !found) return nullptr;
-    SignalCheck signals;
+    py::Ticker signals;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(node_items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(node_items.get(), i);
         Ref id = Ref::borrow(PyTuple_GET_ITEM(item, 0)), data = Ref::borrow(PyTuple_GET_ITEM(item, 1));
         Ref type_obj, props, detached;
-        attribute(data.get(), "type", type_obj);
+        if (!attribute(data.get(), "type", type_obj)) return nullptr;
         if (!type_obj) {
             PyErr_Format(PyExc_TypeError,
                          "node %R has no attribute \"type\" (a Variable, an Application or a type text)",
@@ -292,7 +297,7 @@ PyObject* from_networkx(PyObject* g) {
             !read_properties("node", id.get(), data.get(), props))
             return nullptr;
         v.properties = std::move(props);
-        attribute(data.get(), "detached", detached);
+        if (!attribute(data.get(), "detached", detached)) return nullptr;
         Ref key = PyUnicode_CheckExact(id.get()) ? id.clone() : py::str(v.uid());
         Ref node = key ? node_to_python(std::move(v)) : Ref();
         if (!node || PyDict_SetItem(by_id.get(), id.get(), node.get()) < 0) return nullptr;
@@ -310,7 +315,7 @@ PyObject* from_networkx(PyObject* g) {
         Ref edge_id = Ref::steal(PyTuple_GetSlice(item, 0, n - 1));
         if (!edge_id) return nullptr;
         Ref term, props;
-        attribute(data.get(), "term", term);
+        if (!attribute(data.get(), "term", term)) return nullptr;
         if (!term || Py_TYPE(term.get()) != term_type()) {
             PyErr_Format(PyExc_TypeError, "edge %R needs the attribute \"term\", a Term", edge_id.get());
             return nullptr;
@@ -323,7 +328,7 @@ PyObject* from_networkx(PyObject* g) {
         int end_index = 0;
         for (auto [which, value] : {std::pair{"start", &v.start}, {"end", &v.end}}) {
             Ref given;
-            attribute(data.get(), which, given);
+            if (!attribute(data.get(), which, given)) return nullptr;
             if (!given)
                 given = Ref::borrow(PyDict_GetItemWithError(by_id.get(), PyTuple_GET_ITEM(item, end_index)));
             ++end_index;

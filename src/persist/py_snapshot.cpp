@@ -18,9 +18,9 @@ bool walk(const Ref& dict, PyTypeObject* cls, Value Record::*value_field, bool i
     if (!cls) return false;
     if (!dict) return true;  // only after the collector cleared a cycle through the graph
     out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict.get())));
-    SignalCheck signals;
+    py::Ticker signals;
     return py::for_each_item(dict.get(), [&](Ref& key, Ref& value) {
-        if (snapshot.foreign_key) return true;
+        if (snapshot.foreign_key) return signals();  // nothing more is copied
         if (!PyUnicode_CheckExact(key.get()) || Py_TYPE(value.get()) != cls) {
             snapshot.foreign_key = key.clone();
             snapshot.foreign_value = value.clone();

@@ -4,9 +4,13 @@
 // dicts without changing what is written.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <utility>
 #include <vector>
 
 #include "binding/ref.hpp"
+#include "binding/ticker.hpp"
 #include "graph/py_graph.hpp"
 
 namespace quorvel {
@@ -41,13 +45,11 @@ bool take_snapshot(const GraphValue& graph, GraphSnapshot& out);
 // entry; `what` names the operation ("save", "convert").
 void raise_foreign_entry(const GraphSnapshot& snapshot, const char* what);
 
-// Checks for a pending signal every few thousand steps of a loop.
-class SignalCheck {
-public:
-    bool operator()() { return (++count_ & 0xFFF) != 0 || PyErr_CheckSignals() == 0; }
-
-private:
-    unsigned count_ = 0;
+// Element keys of the writers' tables: a type index and a properties dict.
+struct PairHash {
+    std::size_t operator()(const std::pair<std::uint32_t, PyObject*>& p) const noexcept {
+        return std::hash<PyObject*>()(p.second) ^ (std::size_t{p.first} * 0x9E3779B97F4A7C15ull);
+    }
 };
 
 }  // namespace quorvel

@@ -1,6 +1,7 @@
 #include "persist/py_type_table.hpp"
 
 #include "binding/args.hpp"
+#include "binding/ticker.hpp"
 #include "types/py_types.hpp"
 
 namespace quorvel {
@@ -13,7 +14,9 @@ Ref type_table_to_list(const TypeTable& table) {
     Ref list = Ref::steal(PyList_New(n));
     if (!list) return Ref();
     Py_ssize_t at = 0;
+    py::Ticker signals;
     for (std::size_t i = 0; i < table.size(); ++i) {
+        if (!signals()) return Ref();
         if (table.is_application(i)) {
             for (std::uint32_t part : {table.left(i), table.right(i)}) {
                 PyObject* index = PyLong_FromUnsignedLong(part);
@@ -53,8 +56,9 @@ bool type_table_from_list(PyObject* obj, TypeTableReader& out) {
     Ref items = Ref::steal(PySequence_Tuple(obj));
     if (!items) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    py::Ticker signals;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if ((i & 0xFFF) == 0xFFF && PyErr_CheckSignals() < 0) return false;
+        if (!signals()) return false;
         PyObject* item = PyTuple_GET_ITEM(items.get(), i);
         if (PyUnicode_CheckExact(item)) {
             std::string name;

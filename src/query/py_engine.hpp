@@ -19,23 +19,13 @@
 #include <unordered_map>
 
 #include "binding/dict_walk.hpp"
+#include "binding/ticker.hpp"
 #include "query/plan.hpp"
 #include "query/py_query.hpp"
 
 namespace quorvel {
 
-// Every few thousand steps of a loop that grows with the graph or the rows:
-// a chance for Ctrl-C (any pending signal handler) to stop the run.
-class Ticker {
-public:
-    bool ok() {
-        if ((++n_ & 0xFFF) != 0) return true;
-        return PyErr_CheckSignals() == 0;
-    }
-
-private:
-    std::uint32_t n_ = 0;
-};
+using py::Ticker;
 
 // A value met in graph.nodes / graph.edges, taken as a bound value: it must
 // be a Node (Edge) object -- the cast TypeError otherwise -- that is not

@@ -462,6 +462,48 @@ def test_from_networkx_reads_other_graphs():
         Graph.from_networkx(G)
 
 
+class ClashesWithType:
+    """A key that meets "type" in a dict lookup and refuses to be compared."""
+
+    def __hash__(self):
+        return hash("type")
+
+    def __eq__(self, other):
+        raise ZeroDivisionError("asked")
+
+
+class GraphAttributeNotADict(nx.MultiDiGraph):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.graph = []
+
+
+@pytest.mark.parametrize("call, error", [
+    # An attribute lookup that raises is the error, not a missing attribute.
+    (lambda: _clashing_graph(), ZeroDivisionError),
+    (lambda: _with_multidigraph(GraphAttributeNotADict, lambda: Graph().to_networkx()), TypeError),
+])
+def test_networkx_errors_are_raised_as_they_are(call, error):
+    with pytest.raises(error):
+        call()
+
+
+def _clashing_graph():
+    G = nx.MultiDiGraph()
+    G.add_node("a")
+    G.nodes["a"][ClashesWithType()] = 1
+    return Graph.from_networkx(G)
+
+
+def _with_multidigraph(cls, call):
+    saved = nx.MultiDiGraph
+    nx.MultiDiGraph = cls
+    try:
+        return call()
+    finally:
+        nx.MultiDiGraph = saved
+
+
 def test_to_networkx_without_networkx_says_how_to_install():
     code = "import sys; sys.modules['networkx'] = None\nimport quorvel\nquorvel.Graph().to_networkx()"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,

@@ -116,3 +116,10 @@ def test_ctrl_c_stops_a_sort_with_slow_comparisons():
     g = node_graph(20_000, "s" * 1_000_000)  # a pass: ~10_000 comparisons of 1 MB; reading keys: milliseconds
     q = g.query().match(node="n").order_by("n", "s")
     assert interrupted(q.return_count) < LATENCY
+
+
+def test_ctrl_c_while_a_type_table_is_read():
+    # Applications take two entries each: the check must not depend on the
+    # parity of the position.
+    table = ["A", "B"] + [0, 1] * 1_500_000
+    assert interrupted(lambda: Application._from_table(table)) < LATENCY
