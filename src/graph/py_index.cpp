@@ -154,23 +154,27 @@ bool store(PyObject* dict, std::shared_ptr<Index>* slot, PyObject* key, PyObject
 OrdinalSpan EdgeIndex::between(std::uint32_t start, std::uint32_t end) const {
     if (start >= by_start.lists.size() || end == TypeGroups::kNone) return {};
     if (pair_offsets_.empty()) {
-        // Made once per index, with no Python code run: the index holds the
-        // same dict state for as long as it lives.
-        pair_offsets_.reserve(by_start.lists.size() + 1);
-        pair_ends_.reserve(pos.size());
-        pair_ordinals_.reserve(pos.size());
+        // Made on first use after the index was built or last grew (see
+        // forget_pairs), with no Python code run; put in place only whole.
+        std::vector<std::uint32_t> offsets, ends, ordinals;
+        offsets.reserve(by_start.lists.size() + 1);
+        ends.reserve(pos.size());
+        ordinals.reserve(pos.size());
         std::vector<std::pair<std::uint32_t, std::uint32_t>> group;
         for (const auto& list : by_start.lists) {
-            pair_offsets_.push_back(static_cast<std::uint32_t>(pair_ends_.size()));
+            offsets.push_back(static_cast<std::uint32_t>(ends.size()));
             group.clear();
             for (std::uint32_t o : list) group.emplace_back(end_gid[o], o);
             std::sort(group.begin(), group.end());
             for (const auto& [e, o] : group) {
-                pair_ends_.push_back(e);
-                pair_ordinals_.push_back(o);
+                ends.push_back(e);
+                ordinals.push_back(o);
             }
         }
-        pair_offsets_.push_back(static_cast<std::uint32_t>(pair_ends_.size()));
+        offsets.push_back(static_cast<std::uint32_t>(ends.size()));
+        pair_offsets_.swap(offsets);
+        pair_ends_.swap(ends);
+        pair_ordinals_.swap(ordinals);
     }
     const auto first = pair_ends_.begin() + pair_offsets_[start];
     const auto last = pair_ends_.begin() + pair_offsets_[start + 1];
@@ -238,6 +242,7 @@ bool store_indexed_edge(PyObject* edges, GraphIndex* gi, PyObject* key, PyObject
                          return was.start.type->digest() == start && was.end.type->digest() == end;
                      }
                      const auto ordinal = static_cast<std::uint32_t>(index.pos.size());
+                     index.forget_pairs();
                      index.pos.push_back(at);
                      index.end = at + 1;
                      EdgeAdder{index}(value, ordinal);

@@ -124,6 +124,12 @@ struct EdgeIndex : DictIndex {
     // order. The grouping by pair is made on first use; it runs no Python
     // code, so no one can see it half made.
     OrdinalSpan between(std::uint32_t start, std::uint32_t end) const;
+    // An edge was added in place: the pair grouping is made again on next use.
+    void forget_pairs() noexcept {
+        pair_offsets_.clear();
+        pair_ends_.clear();
+        pair_ordinals_.clear();
+    }
 
 private:
     // Per start group, its edges sorted by end group (dict order within).

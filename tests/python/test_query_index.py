@@ -205,3 +205,19 @@ def test_the_single_step_tests_the_start_node_fully_first(pattern, raises, warm)
             q.return_count()
     else:
         assert q.return_count() == 0
+
+
+def test_edges_created_by_queries_are_found_between_two_types():
+    # Creating an edge updates a graph's edge index in place; a step between
+    # two typed ends must then see the new edges too, also from a type that
+    # had none before.
+    g = Graph()
+    types = {"A": A, "B": B, "C": C}
+    link(g, "t0", put(g, Node(A)), put(g, Node(B)))
+    steps = [("A", "B"), ("A", "B"), ("C", "A"), ("B", "C"), ("C", "A"), ("A", "A")]
+    for i, (s, t) in enumerate(steps):
+        for x, y in [("A", "B"), ("C", "A"), ("B", "C"), ("A", "A")]:  # a typed step makes the pair grouping
+            got = [r["r"].uid() for r in g.query().match(f"(x:{x})-[r]->(y:{y})").return_("r")]
+            want = [k for k, e in g.edges.items() if e.start.type == types[x] and e.end.type == types[y]]
+            assert got == want, (i, x, y)
+        g.query().create(f"(x:{s})-[r:t{i + 1}]->(y:{t})").execute()
