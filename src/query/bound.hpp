@@ -125,8 +125,9 @@ using Column = std::vector<Bound>;
 // always trimmed, so the longest column is the number of rows.
 //
 // A counted column has rows but no values: a match whose values nothing can
-// read (see plan.hpp) records only how many rows it found. Counted columns
-// live only for the rest of the run that made them.
+// read (see plan.hpp) records only how many rows it found. A later run sees
+// the count where the values would be, and binds the variable again before
+// anything reads it.
 class Table {
 public:
     const Column* find(const std::string& name) const {
@@ -216,9 +217,6 @@ public:
         std::erase_if(columns_, [&](const auto& kv) { return !named(kv.first); });
         std::erase_if(counted_, [&](const auto& kv) { return !named(kv.first); });
     }
-    // Counted columns end with the run that made them.
-    void drop_counted() { counted_.clear(); }
-
     const std::unordered_map<std::string, Column>& columns() const noexcept { return columns_; }
 
     int traverse(visitproc visit, void* arg) const {

@@ -382,8 +382,10 @@ bool execute_operations(QueryValue& q, ResultKind result, std::size_t* rows, con
         }
     }
     if (ok && rows) *rows = q.vars().rows();
-    // Counted columns end with the run: nothing after it can read them.
-    q.vars().drop_counted();
+    // Counted columns stay, as rows without values: the next run starts from
+    // these bindings, and its operations before the match that counted them
+    // see the same number of rows as if the values were there (none of them
+    // reads the values; the match binds them again).
     return ok;
 }
 
