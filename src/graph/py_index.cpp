@@ -71,7 +71,8 @@ std::shared_ptr<const Index> current(PyObject* dict, std::shared_ptr<Index>& slo
         fresh = std::make_shared<Index>();
         built = build_into(*fresh);
     } catch (const std::bad_alloc&) {
-        PyErr_Format(PyExc_MemoryError, "out of memory indexing a graph dict of %zd entries", PyDict_GET_SIZE(dict));
+        PyErr_Format(PyExc_MemoryError, "out of memory indexing a graph dict of %zd entries",
+                     PyDict_GET_SIZE(dict));
         return nullptr;
     }
     if (built == Built::Error) return nullptr;
@@ -107,7 +108,8 @@ void fill(Groups& groups, const std::vector<std::uint32_t>& gid_of, std::size_t 
     for (std::uint32_t g : gid_of) ++sizes[g];
     groups.lists.resize(n_groups);
     for (std::size_t g = 0; g < n_groups; ++g) groups.lists[g].reserve(sizes[g]);
-    for (std::size_t o = 0; o < gid_of.size(); ++o) groups.lists[gid_of[o]].push_back(static_cast<std::uint32_t>(o));
+    for (std::size_t o = 0; o < gid_of.size(); ++o)
+        groups.lists[gid_of[o]].push_back(static_cast<std::uint32_t>(o));
 }
 
 // Where the entry our store appended landed: the one entry after the
@@ -191,9 +193,9 @@ std::shared_ptr<const NodeIndex> current_node_index(PyObject* nodes, GraphIndex*
     if (!gi) return nullptr;
     return current(nodes, gi->nodes, gi->nodes_refused, [&](NodeIndex& index) {
         std::vector<std::uint32_t> gid_of;
-        const Built built = build<NodeValue>(nodes, node_type(), true, index, [&](const NodeValue& n, std::uint32_t) {
-            gid_of.push_back(index.types.intern(*n.type));
-        });
+        const Built built = build<NodeValue>(
+            nodes, node_type(), true, index,
+            [&](const NodeValue& n, std::uint32_t) { gid_of.push_back(index.types.intern(*n.type)); });
         if (built == Built::Yes) fill(index.by_type, gid_of, index.types.size());
         return built;
     });
@@ -204,10 +206,11 @@ std::shared_ptr<const EdgeIndex> current_edge_index(PyObject* edges, GraphIndex*
     return current(edges, gi->edges, gi->edges_refused, [&](EdgeIndex& index) {
         // The walk notes each edge's two groups; the groupings are filled
         // after it, each list made at its final size.
-        const Built built = build<EdgeValue>(edges, edge_type(), false, index, [&](const EdgeValue& e, std::uint32_t) {
-            index.start_gid.push_back(index.types.intern(*e.start.type));
-            index.end_gid.push_back(index.types.intern(*e.end.type));
-        });
+        const Built built =
+            build<EdgeValue>(edges, edge_type(), false, index, [&](const EdgeValue& e, std::uint32_t) {
+                index.start_gid.push_back(index.types.intern(*e.start.type));
+                index.end_gid.push_back(index.types.intern(*e.end.type));
+            });
         if (built == Built::Yes) {
             fill(index.by_start, index.start_gid, index.types.size());
             fill(index.by_end, index.end_gid, index.types.size());

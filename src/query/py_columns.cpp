@@ -120,6 +120,10 @@ public:
                     src.how = Source::Projection;
                     src.column = t_.find(c->text.substr(0, dot));
                     src.property = py::str(std::string_view(c->text).substr(dot + 1));
+                    if (!src.property) {
+                        failed_ = true;
+                        return;
+                    }
                 } else {
                     src.how = Source::Nothing;
                 }
@@ -132,6 +136,8 @@ public:
     }
 
     std::size_t rows() const { return rows_; }
+    // False, with an exception set, when a property key could not be made.
+    bool ok() const { return !failed_; }
 
     // Column `i`'s value in `row`: null, an object or an element.
     bool value(std::size_t i, std::size_t row, Value& out) {
@@ -153,7 +159,6 @@ public:
                 return bound(b, out);
             }
             case Source::Projection: {
-                if (!src.property) return false;  // the key could not be made
                 const quorvel::Bound* b = at(src.column, row);
                 if (!b) return true;
                 Ref v;
@@ -200,6 +205,7 @@ private:
     Evaluator eval_;
     std::vector<Source> sources_;  // per column
     std::size_t rows_ = 0;
+    bool failed_ = false;
 };
 
 bool to_cell(Value& v, Cell& cell) {
@@ -307,6 +313,7 @@ struct Results {
 
 bool compute(const QueryValue& q, const ParsedColumns& cols, Results& out) {
     ColumnReader reader(q, cols);
+    if (!reader.ok()) return false;
     const std::size_t n = cols.columns.size();
     Ticker tick;
     if (!cols.aggregates) {
@@ -322,8 +329,8 @@ bool compute(const QueryValue& q, const ParsedColumns& cols, Results& out) {
     KeySet groups;
     std::vector<std::vector<Value>> keys;        // per group: its key columns' values
     std::vector<std::vector<Accumulator>> accs;  // per group: one per column
-    std::vector<Value> values(n);  // one row's, reused
-    std::vector<Cell> cells;       // its key, kept only by a new group
+    std::vector<Value> values(n);                // one row's, reused
+    std::vector<Cell> cells;                     // its key, kept only by a new group
     for (std::size_t r = 0; r < reader.rows(); ++r) {
         if (!tick.ok()) return false;
         cells.clear();

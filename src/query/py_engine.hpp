@@ -159,6 +159,10 @@ private:
     std::size_t rows_ = 0;
 };
 
+// The exact type a node pattern asks for (its type, or a schema that names
+// one type), or null.
+TypeRef exact_type_of(const NodePatternValue& p);
+
 // The producer of a match, or null with an exception set. With `count_only`
 // it keeps only how many rows it found.
 std::unique_ptr<MatchProducer> make_producer(QueryValue& q, const MatchOp& op, const Counted& counted);
@@ -223,7 +227,7 @@ bool element_cell(const Bound& b, Cell& cell);
 
 // Rows of cells seen so far, in order of first appearance: hashed, then
 // compared with Python == within a bucket, so that equal rows meet whatever
-// their values (an unhashable value adds nothing to the hash).
+// their values (a row with an unhashable value is compared with all).
 class KeySet {
 public:
     // The index of the row equal to `cells`, added as a new one (`fresh`,
@@ -238,9 +242,11 @@ public:
 
 private:
     std::vector<std::vector<Cell>> keys_;
-    // Open addressing, linear probing: slot = (row hash, row index + 1); a
-    // zero index marks an empty slot. At most half full.
+    // Rows of hashable values, by open addressing with linear probing: slot
+    // = (row hash, row index + 1); a zero index marks an empty slot. At most
+    // half full.
     std::vector<std::pair<std::size_t, std::size_t>> slots_;
+    std::vector<std::size_t> loose_;  // rows holding an unhashable value
 };
 
 // Appends a result row to `rows` unless it is empty or, with `seen`, equal

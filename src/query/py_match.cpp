@@ -68,12 +68,6 @@ bool out_of_memory(const char* what, std::size_t made) {
 
 // ---- node matches ---------------------------------------------------------------
 
-// The exact type a node pattern asks for, if it asks for one.
-TypeRef exact_type_of(const NodePatternValue& p) {
-    if (p.type_obj) return p.type_obj;
-    return p.type_schema ? p.type_schema->schema->exact_type() : TypeRef();
-}
-
 // Every node of `type` through the index, in dict order; false when the
 // index cannot stand in for the walk (the caller walks then).
 bool indexed_nodes_of_type(const QueryValue& q, const TypeRef& type, bool exact_keys_only, bool& used,
@@ -156,6 +150,11 @@ bool all_nodes(const QueryValue& q, Column& out) {
 }
 
 }  // namespace
+
+TypeRef exact_type_of(const NodePatternValue& p) {
+    if (p.type_obj) return p.type_obj;
+    return p.type_schema ? p.type_schema->schema->exact_type() : TypeRef();
+}
 
 // The candidates of a node pattern: with a type, the graph's nodes of that
 // type (whatever their keys); otherwise every node -- or, when the pattern's
@@ -389,15 +388,15 @@ std::unique_ptr<MatchProducer> edge_form(QueryValue& q, const MatchEdge& m, cons
     auto test = [&m](PyObject* edge, bool& fits) {
         return edge_pattern_matches(m.pattern, py::value_of<EdgeValue>(edge), fits);
     };
-    return std::make_unique<EdgeProducer>(std::move(walk), test, m.start, m.pattern.variable, m.end,
-                                          counted);
+    return std::make_unique<EdgeProducer>(std::move(walk), test, m.start, m.pattern.variable, m.end, counted);
 }
 
 // The single step: two node patterns and one forward edge pattern with
 // neither term nor properties. Every edge in dict order: its term's type
 // against the schema, then its start node against the first pattern (type,
 // schema, properties), then its end node against the second.
-std::unique_ptr<MatchProducer> single_step(QueryValue& q, const PathPatternValue& path, const Counted& counted) {
+std::unique_ptr<MatchProducer> single_step(QueryValue& q, const PathPatternValue& path,
+                                           const Counted& counted) {
     const NodePatternValue& from = path.nodes[0];
     const NodePatternValue& to = path.nodes[1];
     const EdgePatternValue& via = path.edges[0];
@@ -433,7 +432,8 @@ std::unique_ptr<MatchProducer> single_step(QueryValue& q, const PathPatternValue
         if (from_type && to_type && end_is_pure)
             candidates = index->between(from_gid, to_gid);  // both types: only the edges between them
         else if (from_type)
-            candidates = OrdinalSpan(from_gid == TypeGroups::kNone ? nullptr : index->by_start.find(from_gid));
+            candidates =
+                OrdinalSpan(from_gid == TypeGroups::kNone ? nullptr : index->by_start.find(from_gid));
         else
             candidates = OrdinalSpan(to_gid == TypeGroups::kNone ? nullptr : index->by_end.find(to_gid));
     }

@@ -102,7 +102,9 @@ struct Ordinals {
     bool listed = false;
     std::uint32_t all = 0;  // when not listed: 0 .. all-1
     std::size_t size() const { return listed ? span.size() : all; }
-    std::uint32_t operator[](std::size_t i) const { return listed ? span.first[i] : static_cast<std::uint32_t>(i); }
+    std::uint32_t operator[](std::size_t i) const {
+        return listed ? span.first[i] : static_cast<std::uint32_t>(i);
+    }
     static Ordinals of(OrdinalSpan s) {
         Ordinals o;
         o.span = s;
@@ -119,10 +121,6 @@ std::vector<const std::optional<std::string>*> names_of(const PathPatternValue& 
         if (i < path.edges.size()) names.push_back(&path.edges[i].variable);
     }
     return names;
-}
-
-TypeRef exact_type_of(const NodePatternValue& p) {
-    return p.type_obj ? p.type_obj : p.type_schema ? p.type_schema->schema->exact_type() : TypeRef();
 }
 
 // A node a segment of the path begins or ends at: one end of an edge (read
@@ -636,10 +634,7 @@ public:
         };
         const Groups& leaving = backward ? x.by_end : x.by_start;
         auto first_hops = [&](auto&& each) {
-            TypeRef t = from.type_obj      ? from.type_obj
-                        : from.type_schema ? from.type_schema->schema->exact_type()
-                                           : TypeRef();
-            if (t) {
+            if (TypeRef t = exact_type_of(from)) {
                 const std::uint32_t gid = x.types.find(t->digest());
                 if (const auto* list = gid == TypeGroups::kNone ? nullptr : leaving.find(gid))
                     for (std::uint32_t o : *list)

@@ -217,16 +217,15 @@ std::size_t mix(std::size_t h, std::size_t v) {
 
 }  // namespace
 
-// The hash of a row. Equal rows hash alike: elements by uid, values by
-// Python's hash (equal values hash alike); an unhashable value adds nothing,
-// so rows differing only there meet in one bucket and are told apart by ==.
+// The hash of a row whose values are all hashable. Equal rows hash alike:
+// elements by uid, values by Python's hash (equal values hash alike).
 std::size_t hash_row(const std::vector<Cell>& cells) {
     std::size_t h = 1469598103934665603ULL;
     for (const Cell& c : cells) {
         h = mix(h, c.kind);
         if (c.kind == Cell::Node || c.kind == Cell::Edge || c.kind == Cell::EdgeList)
             h = mix(h, DigestHash()(c.digest));
-        else if (c.kind == Cell::Value && c.hashable)
+        else if (c.kind == Cell::Value)
             h = mix(h, static_cast<std::size_t>(c.hash));
     }
     return h;
@@ -296,6 +295,29 @@ std::size_t spread(std::size_t h) {
 }  // namespace
 
 bool KeySet::insert(std::vector<Cell>&& cells, std::size_t& index, bool& fresh) {
+    // A row's == may run Python code, but none of it can reach this set.
+    auto equal_to = [&](std::size_t row) -> int {
+        const int eq = rows_equal(keys_[row], cells);
+        if (eq == 1) {
+            index = row;
+            fresh = false;
+        }
+        return eq;
+    };
+    // A row with an unhashable value may equal a row of any hash (a list
+    // equals no hashable value, but a bytearray equals bytes): it is told
+    // apart from every row kept, and every later row from it.
+    const bool loose = std::any_of(cells.begin(), cells.end(),
+                                   [](const Cell& c) { return c.kind == Cell::Value && !c.hashable; });
+    if (loose) {
+        for (std::size_t row = 0; row < keys_.size(); ++row)
+            if (const int eq = equal_to(row); eq != 0) return eq > 0;
+        index = keys_.size();
+        fresh = true;
+        loose_.push_back(index);
+        keys_.push_back(std::move(cells));
+        return true;
+    }
     if ((keys_.size() + 1) * 2 > slots_.size()) {
         std::vector<std::pair<std::size_t, std::size_t>> grown(slots_.empty() ? 16 : slots_.size() * 2);
         const std::size_t mask = grown.size() - 1;
@@ -310,18 +332,11 @@ bool KeySet::insert(std::vector<Cell>&& cells, std::size_t& index, bool& fresh) 
     const std::size_t h = hash_row(cells);
     const std::size_t mask = slots_.size() - 1;
     std::size_t at = spread(h) & mask;
-    for (; slots_[at].second; at = (at + 1) & mask) {
-        if (slots_[at].first != h) continue;
-        const std::size_t row = slots_[at].second - 1;
-        // A row's == may run Python code, but none of it can reach this set.
-        const int eq = rows_equal(keys_[row], cells);
-        if (eq < 0) return false;
-        if (eq == 1) {
-            index = row;
-            fresh = false;
-            return true;
-        }
-    }
+    for (; slots_[at].second; at = (at + 1) & mask)
+        if (slots_[at].first == h)
+            if (const int eq = equal_to(slots_[at].second - 1); eq != 0) return eq > 0;
+    for (std::size_t row : loose_)
+        if (const int eq = equal_to(row); eq != 0) return eq > 0;
     index = keys_.size();
     fresh = true;
     keys_.push_back(std::move(cells));

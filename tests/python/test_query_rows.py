@@ -402,3 +402,20 @@ def test_distinct_and_grouping_agree_with_a_dict(values):
         counts[v] = counts.get(v, 0) + 1
     got = g.query().match(node="n").return_("n.k", "count(*) AS c")
     assert [(r["n.k"], r["c"]) for r in got] == list(counts.items())
+
+
+@settings(max_examples=60, deadline=None)
+@given(values=st.lists(st.sampled_from([b"a", bytearray(b"a"), {1}, frozenset({1}), [1], [1.0], 1, "a", None]),
+                       max_size=30))
+def test_distinct_rows_meet_across_hashable_and_unhashable_values(values):
+    g = Graph()
+    for i, v in enumerate(values):
+        g.nodes[f"n{i}"] = Node(Variable(f"N{i}"), {"k": v})
+    firsts = []
+    for v in values:
+        if not any(w == v for w in firsts):
+            firsts.append(v)
+    got = [r["n.k"] for r in g.query().match(node="n").return_distinct("n.k")]
+    assert got == firsts
+    counted = len([v for v in firsts if v is not None])  # nulls are not counted
+    assert g.query().match(node="n").return_("count(DISTINCT n.k) AS c") == [{"c": counted}]
